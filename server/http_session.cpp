@@ -1,0 +1,271 @@
+#include "registration.hpp"
+#include "sessions.hpp"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+
+#include <fmt/format.h>
+
+namespace crw::server {
+
+namespace {
+
+constexpr std::size_t kHeaderLimit = 8 * 1024;
+constexpr std::size_t kDrainLimit = 1024 * 1024;
+constexpr std::chrono::seconds kDrainTime{2};
+
+bool isParseError(beast::error_code ec) {
+    static const beast::error_code sample = http::error::bad_target;
+    return ec.category() == sample.category();
+}
+
+// Keeps hostile bytes out of the log.
+std::string printable(beast::string_view text) {
+    std::string out;
+    const std::size_t n = std::min<std::size_t>(text.size(), 200);
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out += (c < 0x20 || c >= 0x7F) ? '?' : static_cast<char>(c);
+    }
+    if (text.size() > n)
+        out += "...";
+    return out;
+}
+
+std::string pathOf(beast::string_view target) {
+    const auto q = target.find('?');
+    return std::string(q == beast::string_view::npos ? target : target.substr(0, q));
+}
+
+struct Reply {
+    http::status status;
+    std::string body;
+    const char *contentType = "text/plain";
+};
+
+Reply handle(Core &core, const std::string &path, const std::string &body, const std::string &address) {
+    if (path == "/CheckAPI")
+        return {http::status::ok, "Crewfinder server is up"};
+
+    if (path == "/list")
+        return {http::status::ok, toJson(core.registry.list()), "application/json"};
+
+    if (path == "/register") {
+        ValidatedRegistration reg = validateRegistration(body);
+        if (!reg.ok)
+            return {http::status::bad_request, "Registration refused: " + reg.error};
+        core.registry.addPending(reg.idString, std::move(reg.entry));
+        return {http::status::ok, "Registration received, open the WebSocket to get listed"};
+    }
+
+    if (path == "/UpdateRegistration") {
+        ValidatedRegistration reg = validateRegistration(body);
+        if (!reg.ok)
+            return {http::status::bad_request, "Update refused: " + reg.error};
+        switch (core.registry.update(reg.idString, std::move(reg.entry), address)) {
+        case Registry::Update::Updated:
+            return {http::status::ok, "Registration updated"};
+        case Registry::Update::NotListed:
+            return {http::status::not_found, "Update refused: this player is not registered"};
+        case Registry::Update::WrongAddress:
+            return {http::status::forbidden, "Update refused: the registration belongs to another connection"};
+        }
+    }
+
+    if (path == "/RequestInvite") {
+        InviteRequest invite = parseInviteRequest(body);
+        if (!invite.ok)
+            return {http::status::bad_request, "Invite refused: " + invite.error};
+        Registry::InviteTarget target = core.registry.inviteTarget(invite.searcherId);
+        if (!target.listed)
+            return {http::status::payment_required,
+                    fmt::format("{} is not searching for team-mates anymore", invite.searcherName)};
+        if (target.sink)
+            target.sink->sendText(inviteNotification(invite.userId, invite.userName));
+        return {http::status::ok, fmt::format("Invite request sent to {}", target.name)};
+    }
+
+    return {http::status::not_found, "Not found"};
+}
+
+} // namespace
+
+HttpSession::HttpSession(tcp::socket socket, std::shared_ptr<Core> core)
+    : stream_(std::move(socket)), core_(std::move(core)) {
+    beast::error_code ec;
+    const auto remote = stream_.socket().remote_endpoint(ec);
+    if (!ec)
+        address_ = remote.address().to_string();
+}
+
+bool HttpSession::start() {
+    const std::uint64_t id = core_->addSession(weak_from_this(), false);
+    if (id == 0)
+        return false;
+    slot_ = SessionSlot(core_, id);
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readHeader(); });
+    return true;
+}
+
+void HttpSession::shutdown() {
+    net::post(stream_.get_executor(), [self = shared_from_this()] {
+        beast::error_code ec;
+        self->stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+        self->stream_.close();
+    });
+}
+
+void HttpSession::readHeader() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(core_->options.maxBodyBytes);
+    stream_.expires_after(core_->options.headerTimeout);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onHeader(ec); });
+}
+
+void HttpSession::onHeader(beast::error_code ec) {
+    if (ec == http::error::body_limit) {
+        logRequest(413);
+        return respond(http::status::payload_too_large,
+                       fmt::format("Request body larger than {} bytes", core_->options.maxBodyBytes), false);
+    }
+    if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::operation_aborted ||
+        ec == net::error::connection_reset || ec == net::error::eof) {
+        stream_.close();
+        return;
+    }
+    if (ec) {
+        if (isParseError(ec) && ec != http::error::partial_message) {
+            logRequest(400);
+            return respond(http::status::bad_request, "Malformed request", false);
+        }
+        stream_.close();
+        return;
+    }
+    if (websocket::is_upgrade(parser_->get()))
+        return upgrade();
+    const auto expect = parser_->get()[http::field::expect];
+    if (beast::iequals(expect, "100-continue") && !parser_->is_done())
+        return sendContinue();
+    readBody();
+}
+
+void HttpSession::sendContinue() {
+    continue_ = http::response<http::empty_body>(http::status::continue_, 11);
+    http::async_write(stream_, continue_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        if (ec) {
+            self->stream_.close();
+            return;
+        }
+        self->readBody();
+    });
+}
+
+void HttpSession::readBody() {
+    stream_.expires_after(core_->options.bodyTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onBody(ec); });
+}
+
+void HttpSession::onBody(beast::error_code ec) {
+    if (ec == http::error::body_limit) {
+        logRequest(413);
+        return respond(http::status::payload_too_large,
+                       fmt::format("Request body larger than {} bytes", core_->options.maxBodyBytes), false);
+    }
+    if (ec) {
+        if (isParseError(ec) && ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            logRequest(400);
+            return respond(http::status::bad_request, "Malformed request", false);
+        }
+        stream_.close();
+        return;
+    }
+    const auto &req = parser_->get();
+    const std::string path = pathOf(req.target());
+    Reply reply;
+    try {
+        reply = handle(*core_, path, req.body(), address_);
+    } catch (const std::exception &e) { // nothing a client sends may take the server down
+        reply = {http::status::internal_server_error, "Internal error"};
+    }
+    core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()),
+                           static_cast<unsigned>(reply.status)));
+    respond(reply.status, std::move(reply.body), req.keep_alive(), reply.contentType);
+}
+
+void HttpSession::logRequest(unsigned status) {
+    // The request line is parsed before the fields, so it is known even when a field was refused.
+    if (parser_ && !parser_->get().method_string().empty()) {
+        const auto &req = parser_->get();
+        core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()), status));
+    } else {
+        core_->log(fmt::format("- - {}", status));
+    }
+}
+
+void HttpSession::respond(http::status status, std::string body, bool keepAlive, const char *contentType) {
+    response_ = http::response<http::string_body>(status, 11);
+    response_.set(http::field::server, "crw-server");
+    response_.set(http::field::content_type, contentType);
+    response_.keep_alive(keepAlive);
+    response_.body() = std::move(body);
+    response_.prepare_payload();
+    stream_.expires_after(core_->options.bodyTimeout);
+    http::async_write(stream_, response_, [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
+        self->onWrite(keepAlive, ec);
+    });
+}
+
+void HttpSession::onWrite(bool keepAlive, beast::error_code ec) {
+    if (ec) {
+        stream_.close();
+        return;
+    }
+    if (!keepAlive || core_->stopping())
+        return closeGracefully();
+    readHeader();
+}
+
+// Reading what the client still sends keeps the kernel from answering it with a reset that could
+// destroy the response before the client has read it.
+void HttpSession::closeGracefully() {
+    beast::error_code ec;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) {
+        stream_.close();
+        return;
+    }
+    drained_ = 0;
+    stream_.expires_after(kDrainTime);
+    drain();
+}
+
+void HttpSession::drain() {
+    stream_.async_read_some(net::buffer(drainBuffer_),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                                self->drained_ += n;
+                                if (ec || self->drained_ > kDrainLimit) {
+                                    self->stream_.close();
+                                    return;
+                                }
+                                self->drain();
+                            });
+}
+
+void HttpSession::upgrade() {
+    auto &req = parser_->get();
+    if (pathOf(req.target()) != "/") {
+        logRequest(404);
+        return respond(http::status::not_found, "Not found", false);
+    }
+    stream_.expires_never();
+    auto ws = std::make_shared<WsSession>(std::move(stream_), core_, address_);
+    http::request<http::string_body> request = parser_->release();
+    core_->log(fmt::format("{} {} 101", printable(request.method_string()), printable(request.target())));
+    ws->start(std::move(request));
+}
+
+} // namespace crw::server

@@ -1,0 +1,243 @@
+#include "crw/server/server.hpp"
+
+#include "core.hpp"
+#include "demo.hpp"
+#include "sessions.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+namespace crw::server {
+
+void Core::log(const std::string &line) {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    if (options.log) {
+        options.log(line);
+    } else {
+        std::cout << line << std::endl;
+    }
+}
+
+std::uint64_t Core::addSession(std::weak_ptr<Session> session, bool handoff) {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    if (stopping_ || (!handoff && sessions_.size() >= options.maxConnections))
+        return 0;
+    const std::uint64_t id = nextSessionId_++;
+    sessions_.emplace(id, std::move(session));
+    return id;
+}
+
+void Core::removeSession(std::uint64_t id) {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    sessions_.erase(id);
+    if (sessions_.empty())
+        sessionsGone_.notify_all();
+}
+
+bool Core::stopping() const {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    return stopping_;
+}
+
+std::vector<std::shared_ptr<Session>> Core::beginStop() {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    stopping_ = true;
+    std::vector<std::shared_ptr<Session>> live;
+    for (auto &kv : sessions_)
+        if (auto s = kv.second.lock())
+            live.push_back(std::move(s));
+    return live;
+}
+
+bool Core::waitForSessions(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(sessionsMutex_);
+    return sessionsGone_.wait_for(lock, limit, [this] { return sessions_.empty(); });
+}
+
+namespace {
+
+// Accepts connections until closed; everything runs on the acceptor's strand.
+class Listener : public std::enable_shared_from_this<Listener> {
+  public:
+    Listener(net::io_context &ioc, tcp::acceptor acceptor, std::shared_ptr<Core> core)
+        : ioc_(ioc), acceptor_(std::move(acceptor)), retry_(acceptor_.get_executor()), core_(std::move(core)) {}
+
+    void run() { accept(); }
+
+    void close() {
+        net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+            beast::error_code ec;
+            self->acceptor_.close(ec);
+            self->retry_.cancel();
+        });
+    }
+
+  private:
+    void accept() {
+        acceptor_.async_accept(net::make_strand(ioc_), [self = shared_from_this()](beast::error_code ec,
+                                                                                    tcp::socket socket) {
+            self->onAccept(ec, std::move(socket));
+        });
+    }
+
+    void onAccept(beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor_.is_open())
+            return;
+        if (ec) {
+            // Typically out of file descriptors: back off instead of spinning on the error.
+            retry_.expires_after(std::chrono::milliseconds(100));
+            retry_.async_wait([self = shared_from_this()](beast::error_code wec) {
+                if (!wec)
+                    self->accept();
+            });
+            return;
+        }
+        auto session = std::make_shared<HttpSession>(std::move(socket), core_);
+        if (!session->start() && !core_->stopping())
+            core_->log("connection refused: too many connections");
+        accept();
+    }
+
+    net::io_context &ioc_;
+    tcp::acceptor acceptor_;
+    net::steady_timer retry_;
+    std::shared_ptr<Core> core_;
+};
+
+// Forgets registrations whose WebSocket never came; claim() checks the age too, so this only frees memory.
+class PendingSweeper : public std::enable_shared_from_this<PendingSweeper> {
+  public:
+    PendingSweeper(net::io_context &ioc, std::shared_ptr<Core> core)
+        : timer_(net::make_strand(ioc)), core_(std::move(core)) {
+        period_ = std::clamp(core_->options.pendingTimeout / 4, std::chrono::milliseconds(10),
+                             std::chrono::milliseconds(1000));
+    }
+    void run() {
+        timer_.expires_after(period_);
+        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (ec)
+                return;
+            self->core_->registry.dropExpiredPending();
+            self->run();
+        });
+    }
+    void cancel() {
+        net::post(timer_.get_executor(), [self = shared_from_this()] { self->timer_.cancel(); });
+    }
+
+  private:
+    net::steady_timer timer_;
+    std::shared_ptr<Core> core_;
+    std::chrono::milliseconds period_{};
+};
+
+} // namespace
+
+struct Server::Impl {
+    explicit Impl(ServerOptions o) : options(std::move(o)) {}
+
+    const ServerOptions options;
+    // control_ serialises start/stop and guards everything below.
+    mutable std::mutex control_;
+    std::shared_ptr<Core> core;
+    std::unique_ptr<net::io_context> ioc;
+    std::shared_ptr<Listener> listener;
+    std::shared_ptr<PendingSweeper> sweeper;
+    std::vector<std::thread> threads;
+    unsigned short port = 0;
+};
+
+Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Server::~Server() { stop(); }
+
+unsigned short Server::start(const std::string &bindAddress, unsigned short port) {
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    if (impl_->ioc)
+        throw std::runtime_error("server already running");
+
+    beast::error_code ec;
+    const auto address = net::ip::make_address(bindAddress, ec);
+    if (ec)
+        throw std::runtime_error(fmt::format("invalid bind address '{}': {}", bindAddress, ec.message()));
+
+    auto ioc = std::make_unique<net::io_context>(static_cast<int>(std::max(1u, impl_->options.ioThreads)));
+    tcp::acceptor acceptor(net::make_strand(*ioc));
+    const tcp::endpoint endpoint(address, port);
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec)
+        throw std::runtime_error(fmt::format("cannot listen on {}:{}: {}", bindAddress, port, ec.message()));
+    const unsigned short bound = acceptor.local_endpoint().port();
+
+    auto core = std::make_shared<Core>(impl_->options);
+    addDemoSearchers(core->registry, impl_->options.demoSearchers);
+
+    impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);
+    impl_->sweeper = std::make_shared<PendingSweeper>(*ioc, core);
+    impl_->listener->run();
+    impl_->sweeper->run();
+    impl_->core = core;
+    impl_->port = bound;
+    for (unsigned i = 0; i < std::max(1u, impl_->options.ioThreads); ++i)
+        impl_->threads.emplace_back([io = ioc.get()] { io->run(); });
+    impl_->ioc = std::move(ioc);
+    return bound;
+}
+
+void Server::stop() {
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    if (!impl_->ioc)
+        return;
+    impl_->listener->close();
+    impl_->sweeper->cancel();
+    for (auto &session : impl_->core->beginStop())
+        session->shutdown();
+    impl_->core->waitForSessions(impl_->options.stopGrace);
+
+    impl_->ioc->stop();
+    for (auto &t : impl_->threads)
+        t.join();
+    impl_->threads.clear();
+    impl_->listener.reset();
+    impl_->sweeper.reset();
+    impl_->ioc.reset(); // destroys whatever handlers were still queued, and the sessions they held
+    impl_->core->registry.clear();
+    impl_->core.reset();
+    impl_->port = 0;
+}
+
+bool Server::running() const {
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    return impl_->ioc != nullptr;
+}
+
+unsigned short Server::port() const {
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    return impl_->port;
+}
+
+std::size_t Server::listedCount() const {
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    return impl_->core ? impl_->core->registry.listedCount() : 0;
+}
+
+std::size_t Server::pendingCount() const {
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    return impl_->core ? impl_->core->registry.pendingCount() : 0;
+}
+
+} // namespace crw::server

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "core.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <array>
+#include <deque>
+#include <optional>
+
+namespace crw::server {
+
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+namespace websocket = boost::beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+// Plain HTTP/1.1 with keep-alive; hands an upgrade on "/" over to a WsSession.
+class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
+  public:
+    HttpSession(tcp::socket socket, std::shared_ptr<Core> core);
+    // False when the server refused the connection (stopping or full).
+    bool start();
+    void shutdown() override;
+
+  private:
+    void readHeader();
+    void onHeader(beast::error_code ec);
+    void readBody();
+    void onBody(beast::error_code ec);
+    void sendContinue();
+    void respond(http::status status, std::string body, bool keepAlive, const char *contentType = "text/plain");
+    void onWrite(bool keepAlive, beast::error_code ec);
+    void closeGracefully();
+    void drain();
+    void upgrade();
+    void logRequest(unsigned status);
+
+    beast::tcp_stream stream_;
+    std::shared_ptr<Core> core_;
+    std::string address_;
+    SessionSlot slot_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    http::response<http::string_body> response_;
+    http::response<http::empty_body> continue_;
+    std::array<char, 4096> drainBuffer_{};
+    std::size_t drained_ = 0;
+};
+
+class WsSession : public Session, public FrameSink, public std::enable_shared_from_this<WsSession> {
+  public:
+    WsSession(beast::tcp_stream stream, std::shared_ptr<Core> core, std::string address);
+    ~WsSession() override;
+    bool start(http::request<http::string_body> request);
+    void shutdown() override;
+    void sendText(std::string text) override;
+
+  private:
+    struct Outgoing {
+        bool close = false;
+        websocket::close_reason reason;
+        std::string text;
+    };
+    void onAccept(beast::error_code ec);
+    void read();
+    void onRead(beast::error_code ec, std::size_t bytes);
+    void handleFrame(const std::string &payload);
+    void enqueue(Outgoing out);
+    void writeNext();
+    void onWrite(beast::error_code ec);
+    void closeWith(websocket::close_code code, const std::string &reason);
+    void releaseListing();
+
+    // Touched only on the session's strand.
+    websocket::stream<beast::tcp_stream> ws_;
+    std::shared_ptr<Core> core_;
+    std::string address_;
+    SessionSlot slot_;
+    beast::flat_buffer buffer_;
+    http::request<http::string_body> request_;
+    std::deque<Outgoing> outbox_;
+    bool accepted_ = false;
+    bool writing_ = false;
+    bool closing_ = false;
+    std::string heldId_;
+};
+
+} // namespace crw::server
