@@ -1,0 +1,227 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bakkesmod/plugin/PluginSettingsWindow.h"
+#include "bakkesmod/plugin/bakkesmodplugin.h"
+#include "bakkesmod/plugin/pluginwindow.h"
+#include "net/WebsocketEndpoint.h"
+#include "plugin/Records.h"
+#include "plugin/Texts.h"
+#include "plugin/Timer.h"
+
+namespace Json {
+class Value;
+}
+struct ImVec2;
+struct ImVec4;
+
+namespace crw {
+
+// Countdown lengths in milliseconds. Tests shorten them through setIntervals
+// before a plug-in object is constructed.
+struct Intervals {
+    int32_t stillThere = 600000;
+    int32_t stillThereTimeout = 60000;
+    int32_t clearSearchers = 60000;
+    int32_t refresh = 1500;
+    int32_t invite = 10000;
+};
+void setIntervals(const Intervals& intervals);
+Intervals currentIntervals();
+
+// The server's IPv4 address and port: the build's address on port 3000,
+// unless CRW_SERVER_ADDRESS ("host:port") points elsewhere.
+struct ServerAddress {
+    std::string host;
+    int port = 3000;
+};
+ServerAddress serverAddressFromEnvironment();
+
+// One entry of the "Load Preset" menu.
+struct PresetEntry {
+    std::string label;
+    std::filesystem::path path;
+};
+
+} // namespace crw
+
+class CRW : public BakkesMod::Plugin::BakkesModPlugin,
+            public BakkesMod::Plugin::PluginSettingsWindow,
+            public BakkesMod::Plugin::PluginWindow {
+public:
+    CRW();
+    explicit CRW(const crw::Intervals& intervals);
+    ~CRW() override;
+
+    // Host interfaces (plugin/)
+    void onLoad() override;
+    void RenderSettings() override; // ui/
+    std::string GetPluginName() override;
+    void SetImGuiContext(std::uintptr_t ctx) override;
+    void Render() override; // ui/
+    std::string GetMenuName() override;
+    std::string GetMenuTitle() override;
+    bool ShouldBlockInput() override;
+    bool IsActiveOverlay() override;
+    void OnOpen() override;
+    void OnClose() override;
+
+    // Plug-in shell (plugin/)
+    void showToast(std::string title, std::string text, float seconds, std::string texture);
+    void loadConfig();
+    void saveConfig();
+    void loadImages();
+    void setLanguage(bool french); // copies the table and saves the configuration
+
+    // Requests (net/)
+    void CheckAPI();
+    void OnCheckAPIResult(int code, std::string result);
+    void GetSearchers();
+    void Register();
+    void UpdateRegistration();
+    void RequestInvite(crw::Searcher& searcher);
+    void OnInviteResult(int code, std::string result);
+    std::string BuildRegistrationBody(crw::SearcherSettings& settings);
+    std::string reportedText(const std::string& response) const;
+    static std::string errorText(int code, const std::string& tail);
+
+    // Searcher list and visibility (matching/)
+    void OnSearchersResult(std::map<std::string, float> userMMRByPlaylist, int code, std::string result,
+                           uint64_t requestSeq);
+    static std::vector<crw::PlaylistSetting> ParsePlaylists(const Json::Value& array);
+    static std::vector<std::string> ParseNameList(const Json::Value& array);
+    void ClearSearchers();
+    crw::PlaylistImages imagesForPlaylist(const std::string& name) const;
+    // True when the player's MMR lies in one of the searcher's playlist ranges.
+    // reason is set when the searcher cannot be evaluated at all.
+    static bool isSearcherVisible(const crw::Searcher& searcher, const std::map<std::string, float>& userMMR,
+                                  std::string* reason = nullptr);
+    static crw::Searcher searcherFromJson(const Json::Value& element);
+
+    // Filters and keyword (matching/)
+    void ApplyFilters();
+    static bool keywordMatches(const std::string& lowerTitle, const std::string& lowerKeyword);
+    static std::string asciiLower(std::string text);
+
+    // Registration lifecycle (matching/)
+    void OnRegisterResult(int code, std::string result, std::string body);
+    void OnUpdateResult(int code, std::string result, std::string body);
+    void Stop();
+    void AskStillThere();
+    void ForceStop();
+    crw::Searcher searcherFromBody(const std::string& body);
+
+    // Presets (matching/)
+    std::string buildPresetJson(const crw::SearcherSettings& settings);
+    void savePreset(std::string name, const crw::SearcherSettings& settings);
+    void loadPreset(std::filesystem::path path, crw::SearcherSettings& settings);
+    static std::vector<crw::PlaylistSetting> parsePresetPlaylists(const Json::Value& array);
+    static std::vector<crw::NamedFlag> parsePresetFlags(const Json::Value& array);
+    std::vector<crw::PresetEntry> listPresets() const;
+    std::filesystem::path presetsFolder() const;
+
+    // Interface (ui/)
+    void renderCRW();
+    void renderSearcherList();
+    void renderMessagePopup(crw::MessagePopup& popup);
+    void renderStillThereCheck();
+    bool colorButton(const char* label, const ImVec2& size, float fontSize, const ImVec4& color,
+                     const ImVec4& hoveredColor);
+    bool rotatingImageButton(const char* id, void* texture, const ImVec2& size, float inset, const ImVec4& tint,
+                             const ImVec4& background, const ImVec4& hoveredBackground, float angle);
+    static void centerNextItem(float itemWidth, float availableWidth = -1.f);
+    void renderSearcherListHeader();
+    void renderSearcher(crw::Searcher& searcher, bool isOwnEntry);
+    void renderConfirmPopup(const char* id, const std::string& message, std::function<void()> onYes,
+                            std::function<void()> onNo);
+    void renderRegisterPopup();
+    void renderEditRegistrationPopup();
+    void renderSearcherSettings(const char* id, crw::SearcherSettings& settings, bool showRanges, bool showTitle);
+    void renderFilterPopup();
+    void renderPresetsPopup(crw::SearcherSettings& settings);
+    void setKeyBind();
+    void renderUpdateNotice();
+    void renderHowToUse();
+    void linkWidget(const std::string& url);
+    static void underlineLastItem(const ImVec4& color);
+
+    // ---------------------------------------------------------------------
+    // State.
+    //
+    // Thread-safety rule: every member from `pluginVersion` down to
+    // `howToUseRequested` (and the extra members after it) is read or written
+    // only while holding `stateMutex`. Render and RenderSettings hold it for
+    // the whole frame; each HTTP completion, timer action, game-thread job,
+    // notifier and hook holds it while it touches state. It is recursive, so
+    // an operation may call another that locks it again. It is never held
+    // while waiting on the network or on another thread (OnRegisterResult
+    // waits for the socket with it released), and the host calls made under
+    // it (log, Execute, HTTP send, toasts) only queue work. The fixed lists,
+    // the text tables and the intervals do not change after construction.
+    // ---------------------------------------------------------------------
+    mutable std::recursive_mutex stateMutex;
+
+    std::string pluginVersion = "1.0";
+    bool HasSeeNewUpdateAlert = true;
+    std::string serverAddress; // the address text without scheme or port; the "couldn't reach" test looks for it
+    std::string serverUrl;
+    std::string websocketUrl;
+    websocket_endpoint endpoint;
+    std::filesystem::path dataFolder;
+    crw::TextTable texts;
+    crw::TextTable englishTexts;
+    crw::TextTable frenchTexts;
+    std::shared_ptr<ImageWrapper> refreshImage;
+    std::vector<crw::PlaylistImages> playlistImages;
+    std::shared_ptr<ImageWrapper> voiceChatOnImage;
+    std::shared_ptr<ImageWrapper> voiceChatOffImage;
+    std::shared_ptr<ImageWrapper> voiceChatAnyImage;
+    std::vector<std::shared_ptr<ImageWrapper>> voiceChatImages;
+    crw::Intervals intervals;
+    crw::Timer stillThereTimer;
+    crw::Timer stillThereTimeoutTimer;
+    crw::Timer clearSearchersTimer;
+    bool canRefresh = true;
+    crw::Timer refreshTimer;
+    bool canRequestInvite = true;
+    crw::Timer inviteTimer;
+    crw::ConfirmPopup stillThereCheck;
+    crw::MessagePopup stopTimeoutPopup{"Stop Timeout", "", false};
+    crw::MessagePopup creatingPopup{"Creating", "", false};
+    crw::MessagePopup stoppingPopup{"Stopping", "", false};
+    crw::MessagePopup updatePopup{"Update", "", false};
+    crw::MessagePopup requestInvitePopup{"Request Invite", "", false};
+    crw::MessagePopup getSearchersPopup{"Get Searchers", "", false};
+    crw::MessagePopup wsClientBadMessagePopup{"WsClientBadMessage", "", false};
+    bool isRegistered = false;
+    crw::Searcher mySearcher;
+    std::vector<crw::PlaylistSetting> playlists;
+    std::vector<crw::NamedFlag> regions;
+    std::vector<crw::NamedFlag> languages;
+    crw::SearcherSettings registerSettings;
+    crw::SearcherSettings editSettings;
+    crw::SearcherSettings editBaseline;
+    crw::SearcherSettings filterSettings;
+    std::vector<crw::Searcher> allSearchers;
+    std::vector<crw::Searcher> searchers;
+    bool isLoadingSearchers = false;
+    float refreshAngle = 0.f;
+    crw::MessagePopup checkAPIPopup{"Check API", "", false};
+    bool isWindowOpen = false;
+    std::string windowTitle;
+    bool howToUseRequested = false;
+
+    // Extra state, same rule.
+    uint64_t listRequestSeq = 0;         // the latest "/list" request; older completions are dropped
+    std::vector<std::string> lowerTitles; // lower-cased titles of `searchers`, rebuilt when the list changes
+    uint64_t searchersVersion = 0;        // bumped on every change of `searchers`
+    uint64_t lowerTitlesVersion = ~0ull;
+    bool rotatingHovered = false;         // hover state of the refresh widget in the previous frame
+};

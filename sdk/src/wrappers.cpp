@@ -1,0 +1,134 @@
+#include <atomic>
+
+#include "bakkesmod/wrappers/GameWrapper.h"
+#include "bakkesmod/wrappers/ImageWrapper.h"
+#include "bakkesmod/wrappers/cvarmanagerwrapper.h"
+#include "bakkesmod/wrappers/http/HttpWrapper.h"
+#include "crwhost/HostBackend.h"
+
+namespace crwhost {
+namespace {
+std::atomic<HostBackend*> g_backend{nullptr};
+}
+void SetHostBackend(HostBackend* backend) { g_backend.store(backend); }
+HostBackend* GetHostBackend() { return g_backend.load(); }
+} // namespace crwhost
+
+using crwhost::GetHostBackend;
+
+// CVarWrapper
+CVarWrapper::CVarWrapper(crwhost::HostBackend* backend, std::string name) : backend_(backend), name_(std::move(name)) {}
+bool CVarWrapper::IsNull() const { return backend_ == nullptr || !backend_->hasCvar(name_); }
+int CVarWrapper::getIntValue() { return IsNull() ? 0 : backend_->getCvarInt(name_); }
+void CVarWrapper::setValue(int value)
+{
+    if (!IsNull()) {
+        backend_->setCvarInt(name_, value);
+    }
+}
+
+// CVarManagerWrapper
+CVarManagerWrapper::CVarManagerWrapper(crwhost::HostBackend* backend) : backend_(backend) {}
+void CVarManagerWrapper::log(std::string text)
+{
+    if (backend_) {
+        backend_->log(text);
+    }
+}
+void CVarManagerWrapper::registerNotifier(std::string name, std::function<void(std::vector<std::string>)> callback,
+                                          std::string description, unsigned char permissions)
+{
+    if (backend_) {
+        backend_->registerNotifier(name, std::move(callback), description, permissions);
+    }
+}
+void CVarManagerWrapper::executeCommand(std::string command, bool log)
+{
+    if (backend_) {
+        backend_->executeCommand(command, log);
+    }
+}
+void CVarManagerWrapper::setBind(std::string key, std::string command)
+{
+    if (backend_) {
+        backend_->setBind(key, command);
+    }
+}
+CVarWrapper CVarManagerWrapper::getCvar(std::string name) { return CVarWrapper(backend_, std::move(name)); }
+
+// GameWrapper
+GameWrapper::GameWrapper(crwhost::HostBackend* backend) : backend_(backend) {}
+void GameWrapper::Execute(std::function<void(GameWrapper*)> theLambda)
+{
+    if (backend_) {
+        backend_->execute([this, fn = std::move(theLambda)]() { fn(this); });
+    }
+}
+void GameWrapper::HookEvent(std::string eventName, std::function<void(std::string)> callback)
+{
+    if (backend_) {
+        backend_->hookEvent(eventName, std::move(callback));
+    }
+}
+void GameWrapper::Toast(std::string title, std::string text, std::string texture, float timeout, uint8_t toastType,
+                        float width, float height)
+{
+    if (backend_) {
+        backend_->toast(title, text, texture, timeout, toastType, width, height);
+    }
+}
+std::filesystem::path GameWrapper::GetDataFolder() { return backend_ ? backend_->dataFolder() : std::filesystem::path(); }
+UniqueIDWrapper GameWrapper::GetUniqueID() { return UniqueIDWrapper(backend_ ? backend_->uniqueIdString() : ""); }
+UnrealStringWrapper GameWrapper::GetPlayerName() { return UnrealStringWrapper(backend_ ? backend_->playerName() : ""); }
+MMRWrapper GameWrapper::GetMMRWrapper() { return MMRWrapper(backend_); }
+int GameWrapper::GetFNameIndexByString(std::string name) { return backend_ ? backend_->fnameIndexByString(name) : 0; }
+
+// MMRWrapper
+float MMRWrapper::GetPlayerMMR(UniqueIDWrapper playerID, int playlistID)
+{
+    return backend_ ? backend_->playerMMR(playerID.GetIdString(), playlistID) : 0.f;
+}
+
+// HttpWrapper
+void HttpWrapper::SendCurlRequest(CurlRequest request, std::function<void(int, std::string)> callback)
+{
+    if (auto* backend = GetHostBackend()) {
+        backend->sendHttp(std::move(request), std::move(callback), false);
+    } else if (callback) {
+        callback(418, "no host HTTP service");
+    }
+}
+void HttpWrapper::SendCurlJsonRequest(CurlRequest request, std::function<void(int, std::string)> callback)
+{
+    if (request.headers.find("Content-Type") == request.headers.end()) {
+        request.headers["Content-Type"] = "application/json";
+    }
+    if (request.headers.find("Accept") == request.headers.end()) {
+        request.headers["Accept"] = "application/json";
+    }
+    if (auto* backend = GetHostBackend()) {
+        backend->sendHttp(std::move(request), std::move(callback), true);
+    } else if (callback) {
+        callback(418, "no host HTTP service");
+    }
+}
+
+// ImageWrapper
+ImageWrapper::ImageWrapper(std::filesystem::path path, bool canvasLoad, bool ImGuiLoad)
+{
+    if (auto* backend = GetHostBackend()) {
+        handle_ = backend->imageCreate(path, canvasLoad, ImGuiLoad);
+    }
+}
+ImageWrapper::~ImageWrapper()
+{
+    if (auto* backend = GetHostBackend(); backend && handle_ != 0) {
+        backend->imageRelease(handle_);
+    }
+}
+void* ImageWrapper::GetImGuiTex()
+{
+    auto* backend = GetHostBackend();
+    return (backend && handle_ != 0) ? backend->imageTexture(handle_) : nullptr;
+}
+bool ImageWrapper::IsLoadedForImGui() { return GetImGuiTex() != nullptr; }

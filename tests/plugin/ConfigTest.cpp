@@ -1,0 +1,170 @@
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "TestHost.h"
+#include "bakkesmod/wrappers/ImageWrapper.h"
+#include "plugin/CRW.h"
+
+using crwtest::PluginFixture;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path& p, const std::string& text)
+{
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+// A data folder whose CRW/config.json holds the given text (or none).
+fs::path dataDirWith(const std::string* config)
+{
+    auto dir = crwtest::makeTempDir("crw-config");
+    fs::create_directories(dir / "CRW");
+    if (config) {
+        writeFile(dir / "CRW" / "config.json", *config);
+    }
+    return dir;
+}
+
+struct Loaded {
+    bool seen;
+    std::string language;
+    std::string file;
+};
+
+Loaded loadWith(const std::string* config)
+{
+    auto dir = dataDirWith(config);
+    Loaded out;
+    {
+        PluginFixture f(dir);
+        std::lock_guard<std::recursive_mutex> lock(f.plugin().stateMutex);
+        out.seen = f.plugin().HasSeeNewUpdateAlert;
+        out.language = f.plugin().texts.languageName;
+    }
+    out.file = readFile(dir / "CRW" / "config.json");
+    fs::remove_all(dir);
+    return out;
+}
+
+const std::string kDefaults = R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"true", "Language":"English"})";
+
+} // namespace
+
+TEST(Config, FirstRunWritesDefaultsAndStillShowsTheNotice)
+{
+    auto dir = dataDirWith(nullptr);
+    {
+        PluginFixture f(dir);
+        EXPECT_FALSE(f.plugin().HasSeeNewUpdateAlert);
+        EXPECT_EQ(readFile(dir / "CRW" / "config.json"), kDefaults);
+        auto logs = f.host().logs();
+        EXPECT_NE(std::find(logs.begin(), logs.end(), "Saved config !"), logs.end());
+        EXPECT_EQ(f.plugin().dataFolder, dir / "CRW");
+        EXPECT_EQ(f.plugin().registerSettings.playlists.size(), 10u);
+        EXPECT_EQ(f.plugin().filterSettings.languages.size(), 36u);
+    }
+    // Closed before "OK": the next start finds "true" with this version and shows nothing.
+    {
+        PluginFixture f(dir);
+        EXPECT_TRUE(f.plugin().HasSeeNewUpdateAlert);
+    }
+    fs::remove_all(dir);
+}
+
+TEST(Config, NoticeAndLanguageFromFile)
+{
+    struct Case {
+        std::string text;
+        bool seen;
+        std::string language;
+    } cases[] = {
+        {kDefaults, true, "English"},
+        {R"({"PluginVersion":"0.9", "HasSeeNewUpdateAlert":"true", "Language":"English"})", false, "English"},
+        {R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":true, "Language":"French"})", true, "French"},
+        {R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"false", "Language":"french"})", false, "English"},
+        {R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"true"})", true, "English"},
+        {"", false, "English"},
+        {"not json at all {", false, "English"},
+        // Comments are allowed.
+        {"// saved by hand\n" + kDefaults, true, "English"},
+        // Hostile shapes read as missing members, without throwing.
+        {R"(["PluginVersion", "1.0"])", false, "English"},
+        {"42", false, "English"},
+        {R"({"PluginVersion":1.0, "HasSeeNewUpdateAlert":{"a":1}, "Language":["French"]})", false, "English"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto loaded = loadWith(&c.text);
+        EXPECT_EQ(loaded.seen, c.seen);
+        EXPECT_EQ(loaded.language, c.language);
+        // An existing file is never rewritten at load.
+        EXPECT_EQ(loaded.file, c.text);
+    }
+}
+
+TEST(Config, SaveWritesCurrentFlagAndLanguage)
+{
+    auto dir = dataDirWith(&kDefaults);
+    {
+        PluginFixture f(dir);
+        f.plugin().setLanguage(true);
+        EXPECT_EQ(f.plugin().texts.filter, "Filtrer");
+        EXPECT_EQ(readFile(dir / "CRW" / "config.json"),
+                  R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"true", "Language":"French"})");
+        // The language never touches the fixed names.
+        EXPECT_EQ(f.plugin().playlists[0].name, "Ranked-2v2");
+        EXPECT_EQ(f.plugin().registerSettings.regions[0].name, "Europe");
+        f.plugin().HasSeeNewUpdateAlert = false;
+        f.plugin().setLanguage(false);
+        EXPECT_EQ(readFile(dir / "CRW" / "config.json"),
+                  R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"false", "Language":"English"})");
+    }
+    fs::remove_all(dir);
+}
+
+TEST(Config, FailedSaveSaysSoAndNamesThePath)
+{
+    auto dir = crwtest::makeTempDir("crw-config"); // no CRW folder: the file cannot be opened
+    {
+        PluginFixture f(dir);
+        auto logs = f.host().logs();
+        EXPECT_EQ(std::find(logs.begin(), logs.end(), "Saved config !"), logs.end());
+        bool named = false;
+        for (const auto& l : logs) {
+            named = named || l.find((dir / "CRW" / "config.json").string()) != std::string::npos;
+        }
+        EXPECT_TRUE(named);
+        EXPECT_FALSE(fs::exists(dir / "CRW" / "config.json"));
+    }
+    fs::remove_all(dir);
+}
+
+TEST(Config, ImagesAreHandedToTheHostInOrder)
+{
+    PluginFixture f;
+    CRW& p = f.plugin();
+    ASSERT_TRUE(p.refreshImage);
+    ASSERT_EQ(p.playlistImages.size(), 10u);
+    for (const auto& images : p.playlistImages) {
+        EXPECT_TRUE(images.image);
+        EXPECT_TRUE(images.greyedImage);
+    }
+    ASSERT_EQ(p.voiceChatImages.size(), 3u);
+    EXPECT_EQ(p.voiceChatImages[0], p.voiceChatAnyImage);
+    EXPECT_EQ(p.voiceChatImages[1], p.voiceChatOnImage);
+    EXPECT_EQ(p.voiceChatImages[2], p.voiceChatOffImage);
+    // No image files in this data folder: nothing counts as loaded.
+    EXPECT_EQ(p.refreshImage->GetImGuiTex(), nullptr);
+}
