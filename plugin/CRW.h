@@ -11,10 +11,13 @@
 #include "bakkesmod/plugin/PluginSettingsWindow.h"
 #include "bakkesmod/plugin/bakkesmodplugin.h"
 #include "bakkesmod/plugin/pluginwindow.h"
+#include "matching/MatchingState.h"
+#include "net/NetState.h"
 #include "net/WebsocketEndpoint.h"
 #include "plugin/Records.h"
 #include "plugin/Texts.h"
 #include "plugin/Timer.h"
+#include "ui/UiState.h"
 
 namespace Json {
 class Value;
@@ -224,4 +227,7 @@ public:
     uint64_t searchersVersion = 0;        // bumped on every change of `searchers`
     uint64_t lowerTitlesVersion = ~0ull;
     bool rotatingHovered = false;         // hover state of the refresh widget in the previous frame
+    crw::NetState netState;
+    crw::MatchingState matchingState;
+    crw::UiState uiState;
 };
