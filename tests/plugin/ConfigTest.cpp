@@ -168,3 +168,23 @@ TEST(Config, ImagesAreHandedToTheHostInOrder)
     // No image files in this data folder: nothing counts as loaded.
     EXPECT_EQ(p.refreshImage->GetImGuiTex(), nullptr);
 }
+
+TEST(Config, CommittedImagesMatchTheNamesThePluginLoads)
+{
+    auto dir = crwtest::makeTempDir("crw-images");
+    fs::create_directories(dir / "CRW");
+    fs::copy(CRW_ASSETS_DIR "/images", dir / "CRW" / "images", fs::copy_options::recursive);
+    {
+        PluginFixture f(dir);
+        CRW& p = f.plugin();
+        EXPECT_NE(p.refreshImage->GetImGuiTex(), nullptr);
+        for (const auto& images : p.playlistImages) {
+            EXPECT_NE(images.image->GetImGuiTex(), nullptr);
+            EXPECT_NE(images.greyedImage->GetImGuiTex(), nullptr);
+        }
+        for (const auto& image : p.voiceChatImages) {
+            EXPECT_NE(image->GetImGuiTex(), nullptr);
+        }
+    }
+    fs::remove_all(dir);
+}
