@@ -16,19 +16,19 @@ namespace crw::server {
 
 // A live connection; shutdown() may be called from any thread and must hop onto the session's strand.
 class Session {
-  public:
+public:
     virtual ~Session() = default;
     virtual void shutdown() = 0;
 };
 
 class Core {
-  public:
+public:
     explicit Core(ServerOptions opts) : options(std::move(opts)), registry(options.pendingTimeout) {}
 
     const ServerOptions options;
     Registry registry;
 
-    void log(const std::string &line);
+    void log(const std::string& line);
 
     // Returns 0 when the server is stopping, or full (unless the connection is only changing hands).
     std::uint64_t addSession(std::weak_ptr<Session> session, bool handoff);
@@ -40,7 +40,7 @@ class Core {
     // Waits until every session is gone or the time is up.
     bool waitForSessions(std::chrono::milliseconds limit);
 
-  private:
+private:
     std::mutex logMutex_; // serialises log lines
     // sessions_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
     mutable std::mutex sessionsMutex_;
@@ -52,11 +52,12 @@ class Core {
 
 // Per-connection bookkeeping: unregisters the session when the last handler lets go of it.
 class SessionSlot {
-  public:
+public:
     SessionSlot() = default;
     SessionSlot(std::shared_ptr<Core> core, std::uint64_t id) : core_(std::move(core)), id_(id) {}
-    SessionSlot(SessionSlot &&other) noexcept : core_(std::move(other.core_)), id_(other.id_) { other.id_ = 0; }
-    SessionSlot &operator=(SessionSlot &&other) noexcept {
+    SessionSlot(SessionSlot&& other) noexcept : core_(std::move(other.core_)), id_(other.id_) { other.id_ = 0; }
+    SessionSlot& operator=(SessionSlot&& other) noexcept
+    {
         reset();
         core_ = std::move(other.core_);
         id_ = other.id_;
@@ -64,14 +65,15 @@ class SessionSlot {
         return *this;
     }
     ~SessionSlot() { reset(); }
-    void reset() {
+    void reset()
+    {
         if (id_ && core_)
             core_->removeSession(id_);
         id_ = 0;
     }
     std::uint64_t id() const { return id_; }
 
-  private:
+private:
     std::shared_ptr<Core> core_;
     std::uint64_t id_ = 0;
 };

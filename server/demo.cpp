@@ -8,29 +8,34 @@ namespace crw::server {
 
 namespace {
 
-constexpr std::array<const char *, 12> kFirst = {"Amber", "Brisk", "Cobalt", "Dusty", "Echo",  "Fuzzy",
-                                                 "Gilded", "Hazel", "Indigo", "Jolly", "Kinetic", "Lunar"};
-constexpr std::array<const char *, 10> kSecond = {"Otter", "Falcon", "Comet", "Walrus", "Pixel",
-                                                  "Badger", "Turbo", "Nova", "Pebble", "Sprocket"};
-constexpr std::array<const char *, 8> kTitles = {
-    "Chill games, looking for a steady duo", "Grinding to the next rank, need a calm mate",
-    "Late night sessions, anyone?",          "Learning rotations, patient players welcome",
-    "Tournament team forming this weekend",  "Just for fun, no toxicity please",
-    "Need a third for ranked",               "Practising aerials, join me"};
-constexpr std::array<const char *, 10> kPlaylists = {"Ranked-2v2", "Ranked-3v3", "Casual-2v2", "Casual-3v3",
-                                                     "Tournament", "Rumble",     "Dropshot",   "Hoops",
-                                                     "Snowday",    "Other"};
-constexpr std::array<const char *, 11> kRegions = {"Europe",       "US-East",      "US-West",          "Asia-SE Mainland",
-                                                   "Asia-SE Maritime", "Asia-East", "Middle-East",    "Oceania",
-                                                   "South Africa", "South America", "India"};
-constexpr std::array<const char *, 8> kLanguages = {"English", "French", "German",   "Spanish",
-                                                    "Portuguese", "Japanese", "Polish", "Arabic"};
-constexpr std::array<const char *, 3> kVoice = {"any", "true", "false"};
+constexpr std::array<const char*, 12> kFirst = {"Amber",  "Brisk", "Cobalt", "Dusty", "Echo",    "Fuzzy",
+                                                "Gilded", "Hazel", "Indigo", "Jolly", "Kinetic", "Lunar"};
+constexpr std::array<const char*, 10> kSecond = {"Otter",  "Falcon", "Comet", "Walrus", "Pixel",
+                                                 "Badger", "Turbo",  "Nova",  "Pebble", "Sprocket"};
+constexpr std::array<const char*, 8> kTitles = {"Chill games, looking for a steady duo",
+                                                "Grinding to the next rank, need a calm mate",
+                                                "Late night sessions, anyone?",
+                                                "Learning rotations, patient players welcome",
+                                                "Tournament team forming this weekend",
+                                                "Just for fun, no toxicity please",
+                                                "Need a third for ranked",
+                                                "Practising aerials, join me"};
+constexpr std::array<const char*, 10> kPlaylists = {"Ranked-2v2", "Ranked-3v3", "Casual-2v2", "Casual-3v3",
+                                                    "Tournament", "Rumble",     "Dropshot",   "Hoops",
+                                                    "Snowday",    "Other"};
+constexpr std::array<const char*, 11> kRegions = {
+    "Europe",           "US-East",       "US-West",     "Asia-SE Mainland",
+    "Asia-SE Maritime", "Asia-East",     "Middle-East", "Oceania",
+    "South Africa",     "South America", "India"};
+constexpr std::array<const char*, 8> kLanguages = {"English",    "French",   "German", "Spanish",
+                                                   "Portuguese", "Japanese", "Polish", "Arabic"};
+constexpr std::array<const char*, 3> kVoice = {"any", "true", "false"};
 constexpr std::array<int, 5> kRanges = {0, 50, 100, 200, 0};
 
 } // namespace
 
-void addDemoSearchers(Registry &registry, unsigned count) {
+void addDemoSearchers(Registry& registry, unsigned count)
+{
     for (unsigned i = 0; i < count; ++i) {
         const std::string name =
             fmt::format("{}{}{}", kFirst[i % kFirst.size()], kSecond[(i * 7 + 3) % kSecond.size()], 10 + i % 90);
@@ -41,7 +46,7 @@ void addDemoSearchers(Registry &registry, unsigned count) {
         entry["Creator"]["Name"] = name;
         entry["Creator"]["IdString"] = id;
 
-        Json::Value &playlists = entry["Playlists"] = Json::Value(Json::arrayValue);
+        Json::Value& playlists = entry["Playlists"] = Json::Value(Json::arrayValue);
         const unsigned playlistCount = 1 + i % 3;
         for (unsigned p = 0; p < playlistCount; ++p) {
             const std::string playlist = kPlaylists[(i + p * 4) % kPlaylists.size()];
@@ -53,7 +58,7 @@ void addDemoSearchers(Registry &registry, unsigned count) {
             playlists.append(row);
         }
 
-        Json::Value &regions = entry["Regions"] = Json::Value(Json::arrayValue);
+        Json::Value& regions = entry["Regions"] = Json::Value(Json::arrayValue);
         if (i % 4 == 3) {
             regions.append("Any");
         } else {
@@ -61,7 +66,7 @@ void addDemoSearchers(Registry &registry, unsigned count) {
             if (i % 2 == 1)
                 regions.append(kRegions[(i + 5) % kRegions.size()]);
         }
-        Json::Value &languages = entry["Languages"] = Json::Value(Json::arrayValue);
+        Json::Value& languages = entry["Languages"] = Json::Value(Json::arrayValue);
         if (i % 5 == 4) {
             languages.append("Any");
         } else {

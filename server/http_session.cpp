@@ -14,13 +14,15 @@ constexpr std::size_t kHeaderLimit = 8 * 1024;
 constexpr std::size_t kDrainLimit = 1024 * 1024;
 constexpr std::chrono::seconds kDrainTime{2};
 
-bool isParseError(beast::error_code ec) {
+bool isParseError(beast::error_code ec)
+{
     static const beast::error_code sample = http::error::bad_target;
     return ec.category() == sample.category();
 }
 
 // Keeps hostile bytes out of the log.
-std::string printable(beast::string_view text) {
+std::string printable(beast::string_view text)
+{
     std::string out;
     const std::size_t n = std::min<std::size_t>(text.size(), 200);
     out.reserve(n);
@@ -33,7 +35,8 @@ std::string printable(beast::string_view text) {
     return out;
 }
 
-std::string pathOf(beast::string_view target) {
+std::string pathOf(beast::string_view target)
+{
     const auto q = target.find('?');
     return std::string(q == beast::string_view::npos ? target : target.substr(0, q));
 }
@@ -41,10 +44,11 @@ std::string pathOf(beast::string_view target) {
 struct Reply {
     http::status status;
     std::string body;
-    const char *contentType = "text/plain";
+    const char* contentType = "text/plain";
 };
 
-Reply handle(Core &core, const std::string &path, const std::string &body, const std::string &address) {
+Reply handle(Core& core, const std::string& path, const std::string& body, const std::string& address)
+{
     if (path == "/CheckAPI")
         return {http::status::ok, "Crewfinder server is up"};
 
@@ -92,31 +96,37 @@ Reply handle(Core &core, const std::string &path, const std::string &body, const
 } // namespace
 
 HttpSession::HttpSession(tcp::socket socket, std::shared_ptr<Core> core)
-    : stream_(std::move(socket)), core_(std::move(core)) {
+    : stream_(std::move(socket)), executor_(stream_.get_executor()), core_(std::move(core))
+{
     beast::error_code ec;
     const auto remote = stream_.socket().remote_endpoint(ec);
     if (!ec)
         address_ = remote.address().to_string();
 }
 
-bool HttpSession::start() {
+bool HttpSession::start()
+{
     const std::uint64_t id = core_->addSession(weak_from_this(), false);
     if (id == 0)
         return false;
     slot_ = SessionSlot(core_, id);
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->readHeader(); });
+    net::dispatch(executor_, [self = shared_from_this()] { self->readHeader(); });
     return true;
 }
 
-void HttpSession::shutdown() {
-    net::post(stream_.get_executor(), [self = shared_from_this()] {
+void HttpSession::shutdown()
+{
+    net::post(executor_, [self = shared_from_this()] {
+        if (self->upgraded_) // the WebSocket session owns the connection now
+            return;
         beast::error_code ec;
         self->stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
         self->stream_.close();
     });
 }
 
-void HttpSession::readHeader() {
+void HttpSession::readHeader()
+{
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(core_->options.maxBodyBytes);
@@ -125,7 +135,8 @@ void HttpSession::readHeader() {
                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onHeader(ec); });
 }
 
-void HttpSession::onHeader(beast::error_code ec) {
+void HttpSession::onHeader(beast::error_code ec)
+{
     if (ec == http::error::body_limit) {
         logRequest(413);
         return respond(http::status::payload_too_large,
@@ -152,7 +163,8 @@ void HttpSession::onHeader(beast::error_code ec) {
     readBody();
 }
 
-void HttpSession::sendContinue() {
+void HttpSession::sendContinue()
+{
     continue_ = http::response<http::empty_body>(http::status::continue_, 11);
     http::async_write(stream_, continue_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
         if (ec) {
@@ -163,13 +175,15 @@ void HttpSession::sendContinue() {
     });
 }
 
-void HttpSession::readBody() {
+void HttpSession::readBody()
+{
     stream_.expires_after(core_->options.bodyTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onBody(ec); });
 }
 
-void HttpSession::onBody(beast::error_code ec) {
+void HttpSession::onBody(beast::error_code ec)
+{
     if (ec == http::error::body_limit) {
         logRequest(413);
         return respond(http::status::payload_too_large,
@@ -183,12 +197,12 @@ void HttpSession::onBody(beast::error_code ec) {
         stream_.close();
         return;
     }
-    const auto &req = parser_->get();
+    const auto& req = parser_->get();
     const std::string path = pathOf(req.target());
     Reply reply;
     try {
         reply = handle(*core_, path, req.body(), address_);
-    } catch (const std::exception &e) { // nothing a client sends may take the server down
+    } catch (const std::exception& e) { // nothing a client sends may take the server down
         reply = {http::status::internal_server_error, "Internal error"};
     }
     core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()),
@@ -196,17 +210,19 @@ void HttpSession::onBody(beast::error_code ec) {
     respond(reply.status, std::move(reply.body), req.keep_alive(), reply.contentType);
 }
 
-void HttpSession::logRequest(unsigned status) {
+void HttpSession::logRequest(unsigned status)
+{
     // The request line is parsed before the fields, so it is known even when a field was refused.
     if (parser_ && !parser_->get().method_string().empty()) {
-        const auto &req = parser_->get();
+        const auto& req = parser_->get();
         core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()), status));
     } else {
         core_->log(fmt::format("- - {}", status));
     }
 }
 
-void HttpSession::respond(http::status status, std::string body, bool keepAlive, const char *contentType) {
+void HttpSession::respond(http::status status, std::string body, bool keepAlive, const char* contentType)
+{
     response_ = http::response<http::string_body>(status, 11);
     response_.set(http::field::server, "crw-server");
     response_.set(http::field::content_type, contentType);
@@ -219,7 +235,8 @@ void HttpSession::respond(http::status status, std::string body, bool keepAlive,
     });
 }
 
-void HttpSession::onWrite(bool keepAlive, beast::error_code ec) {
+void HttpSession::onWrite(bool keepAlive, beast::error_code ec)
+{
     if (ec) {
         stream_.close();
         return;
@@ -231,7 +248,8 @@ void HttpSession::onWrite(bool keepAlive, beast::error_code ec) {
 
 // Reading what the client still sends keeps the kernel from answering it with a reset that could
 // destroy the response before the client has read it.
-void HttpSession::closeGracefully() {
+void HttpSession::closeGracefully()
+{
     beast::error_code ec;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
     if (ec) {
@@ -243,7 +261,8 @@ void HttpSession::closeGracefully() {
     drain();
 }
 
-void HttpSession::drain() {
+void HttpSession::drain()
+{
     stream_.async_read_some(net::buffer(drainBuffer_),
                             [self = shared_from_this()](beast::error_code ec, std::size_t n) {
                                 self->drained_ += n;
@@ -255,13 +274,15 @@ void HttpSession::drain() {
                             });
 }
 
-void HttpSession::upgrade() {
-    auto &req = parser_->get();
+void HttpSession::upgrade()
+{
+    auto& req = parser_->get();
     if (pathOf(req.target()) != "/") {
         logRequest(404);
         return respond(http::status::not_found, "Not found", false);
     }
     stream_.expires_never();
+    upgraded_ = true;
     auto ws = std::make_shared<WsSession>(std::move(stream_), core_, address_);
     http::request<http::string_body> request = parser_->release();
     core_->log(fmt::format("{} {} 101", printable(request.method_string()), printable(request.target())));

@@ -10,14 +10,13 @@
 
 namespace {
 
-void usage() {
-    std::cerr << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N]\n";
-}
+void usage() { std::cerr << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N]\n"; }
 
-bool parseNumber(const char *text, unsigned long max, unsigned long &out) {
+bool parseNumber(const char* text, unsigned long max, unsigned long& out)
+{
     if (!text || !*text)
         return false;
-    char *end = nullptr;
+    char* end = nullptr;
     errno = 0;
     out = std::strtoul(text, &end, 10);
     return errno == 0 && *end == '\0' && text[0] != '-' && out <= max;
@@ -25,13 +24,14 @@ bool parseNumber(const char *text, unsigned long max, unsigned long &out) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv)
+{
     unsigned long port = 3000;
     unsigned long demo = 0;
     std::string bind = "127.0.0.1";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool ok = false;
         if (arg == "--port")
             ok = parseNumber(value, 65535, port);
@@ -62,7 +62,7 @@ int main(int argc, char **argv) {
     unsigned short bound = 0;
     try {
         bound = server.start(bind, static_cast<unsigned short>(port));
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         std::cerr << "crw-server: " << e.what() << '\n';
         return 1;
     }

@@ -15,30 +15,31 @@
 
 namespace crw::server {
 
-const char *const kBadMessageText = "Websocket Server: | Error: bad message, message is not a good json !";
+const char* const kBadMessageText = "Websocket Server: | Error: bad message, message is not a good json !";
 
 namespace {
 
 const std::set<std::string> kPlaylists = {"Ranked-2v2", "Ranked-3v3", "Casual-2v2", "Casual-3v3", "Tournament",
                                           "Rumble",     "Dropshot",   "Hoops",      "Snowday",    "Other"};
 
-const std::set<std::string> kRegions = {"Europe",      "US-East",      "US-West",       "Asia-SE Mainland",
-                                        "Asia-SE Maritime", "Asia-East", "Middle-East", "Oceania",
-                                        "South Africa", "South America", "India"};
+const std::set<std::string> kRegions = {"Europe",           "US-East",       "US-West",     "Asia-SE Mainland",
+                                        "Asia-SE Maritime", "Asia-East",     "Middle-East", "Oceania",
+                                        "South Africa",     "South America", "India"};
 
 const std::set<std::string> kLanguages = {
-    "Albanian",  "Arabic",     "Bulgarian", "Chinese",    "Croatian",   "Czech",    "Danish",     "Dutch",
-    "English",   "Estonian",   "Finnish",   "French",     "German",     "Greek",    "Hungarian",  "Indonesian",
-    "Irish",     "Italian",    "Japanese",  "Korean",     "Lithuanian", "Macedonian", "Norwegian", "Polish",
-    "Portuguese", "Romanian",  "Russian",   "Serbian",    "Slovak",     "Slovenian", "Spanish",   "Swedish",
-    "Thai",      "Turkish",    "Ukrainian", "Vietnamese"};
+    "Albanian",   "Arabic",   "Bulgarian", "Chinese",   "Croatian",   "Czech",      "Danish",    "Dutch",
+    "English",    "Estonian", "Finnish",   "French",    "German",     "Greek",      "Hungarian", "Indonesian",
+    "Irish",      "Italian",  "Japanese",  "Korean",    "Lithuanian", "Macedonian", "Norwegian", "Polish",
+    "Portuguese", "Romanian", "Russian",   "Serbian",   "Slovak",     "Slovenian",  "Spanish",   "Swedish",
+    "Thai",       "Turkish",  "Ukrainian", "Vietnamese"};
 
 constexpr std::size_t kMaxTitleBytes = 127; // the plug-in keeps the title in a 128-byte buffer
 constexpr std::size_t kMaxNameBytes = 256;
 constexpr std::size_t kMaxNumberText = 32;
 
 // Accepts a JSON string, or a number which is kept as its text form.
-bool scalarText(const Json::Value &v, std::string &out) {
+bool scalarText(const Json::Value& v, std::string& out)
+{
     if (v.isString()) {
         out = v.asString();
         return true;
@@ -54,35 +55,38 @@ bool scalarText(const Json::Value &v, std::string &out) {
     return false;
 }
 
-bool parseDecimal(const std::string &s, double &out) {
+bool parseDecimal(const std::string& s, double& out)
+{
     if (s.empty() || s.size() > kMaxNumberText || std::isspace(static_cast<unsigned char>(s[0])))
         return false;
-    char *end = nullptr;
+    char* end = nullptr;
     errno = 0;
     out = std::strtod(s.c_str(), &end);
     return errno == 0 && end == s.c_str() + s.size() && std::isfinite(out) &&
            s.find_first_of("xXnNiI") == std::string::npos; // no hex, nan or inf spellings
 }
 
-bool parseInt32(const std::string &s, long &out) {
+bool parseInt32(const std::string& s, long& out)
+{
     if (s.empty() || s.size() > kMaxNumberText || std::isspace(static_cast<unsigned char>(s[0])))
         return false;
-    char *end = nullptr;
+    char* end = nullptr;
     errno = 0;
     out = std::strtol(s.c_str(), &end, 10);
     return errno == 0 && end == s.c_str() + s.size() && out >= INT_MIN && out <= INT_MAX;
 }
 
 // "Regions" or "Languages": names from the fixed list, or the single "Any".
-bool validNameList(const Json::Value &v, const std::set<std::string> &allowed, const char *key, std::string &error,
-                   Json::Value &out) {
+bool validNameList(const Json::Value& v, const std::set<std::string>& allowed, const char* key, std::string& error,
+                   Json::Value& out)
+{
     if (!v.isArray() || v.empty()) {
         error = fmt::format("\"{}\" must be a non-empty array of names (or [\"Any\"])", key);
         return false;
     }
     out = Json::Value(Json::arrayValue);
     std::set<std::string> seen;
-    for (const auto &item : v) {
+    for (const auto& item : v) {
         if (!item.isString()) {
             error = fmt::format("\"{}\" must hold only strings", key);
             return false;
@@ -106,14 +110,15 @@ bool validNameList(const Json::Value &v, const std::set<std::string> &allowed, c
     return true;
 }
 
-bool validPlaylists(const Json::Value &v, std::string &error, Json::Value &out) {
+bool validPlaylists(const Json::Value& v, std::string& error, Json::Value& out)
+{
     if (!v.isArray() || v.empty()) {
         error = "\"Playlists\" must be a non-empty array";
         return false;
     }
     out = Json::Value(Json::arrayValue);
     std::set<std::string> seen;
-    for (const auto &item : v) {
+    for (const auto& item : v) {
         if (!item.isObject() || !item["Playlist"].isString()) {
             error = "each playlist must be an object with a \"Playlist\" name";
             return false;
@@ -154,7 +159,8 @@ bool validPlaylists(const Json::Value &v, std::string &error, Json::Value &out) 
 
 } // namespace
 
-bool parseJson(const std::string &text, Json::Value &out) {
+bool parseJson(const std::string& text, Json::Value& out)
+{
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["stackLimit"] = 64;
@@ -162,20 +168,22 @@ bool parseJson(const std::string &text, Json::Value &out) {
     std::string errors;
     try {
         return reader->parse(text.data(), text.data() + text.size(), &out, &errors);
-    } catch (const std::exception &) { // JsonCpp throws past its stack limit
+    } catch (const std::exception&) { // JsonCpp throws past its stack limit
         return false;
     }
 }
 
-std::string toJson(const Json::Value &value) {
+std::string toJson(const Json::Value& value)
+{
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     return Json::writeString(builder, value);
 }
 
-bool isValidUtf8(const std::string &text) {
-    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    const auto *end = p + text.size();
+bool isValidUtf8(const std::string& text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
     while (p < end) {
         unsigned c = *p;
         std::size_t len;
@@ -210,20 +218,35 @@ bool isValidUtf8(const std::string &text) {
     return true;
 }
 
-std::string quoteJson(const std::string &text) {
+std::string quoteJson(const std::string& text)
+{
     std::string out;
     out.reserve(text.size() + 2);
     out += '"';
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
         default:
             if (c < 0x20 || c == 0x7F)
                 out += fmt::format("\\u{:04x}", c);
@@ -235,7 +258,8 @@ std::string quoteJson(const std::string &text) {
     return out;
 }
 
-ValidatedRegistration validateRegistration(const std::string &body) {
+ValidatedRegistration validateRegistration(const std::string& body)
+{
     ValidatedRegistration r;
     Json::Value root;
     if (!parseJson(body, root) || !root.isObject()) {
@@ -246,7 +270,7 @@ ValidatedRegistration validateRegistration(const std::string &body) {
         r.error = "\"Type\" must be \"Register\"";
         return r;
     }
-    const Json::Value &title = root["Title"];
+    const Json::Value& title = root["Title"];
     if (!title.isString()) {
         r.error = "\"Title\" is missing";
         return r;
@@ -264,7 +288,7 @@ ValidatedRegistration validateRegistration(const std::string &body) {
         r.error = "\"Title\" is not valid UTF-8";
         return r;
     }
-    const Json::Value &creator = root["Creator"];
+    const Json::Value& creator = root["Creator"];
     if (!creator.isObject() || !creator["Name"].isString() || !creator["IdString"].isString()) {
         r.error = "\"Creator\" must be an object with \"Name\" and \"IdString\" texts";
         return r;
@@ -288,7 +312,7 @@ ValidatedRegistration validateRegistration(const std::string &body) {
         !validNameList(root["Regions"], kRegions, "Regions", r.error, regions) ||
         !validNameList(root["Languages"], kLanguages, "Languages", r.error, languages))
         return r;
-    const Json::Value &voice = root["VoiceChat"];
+    const Json::Value& voice = root["VoiceChat"];
     if (!voice.isString() || (voice.asString() != "any" && voice.asString() != "true" && voice.asString() != "false")) {
         r.error = "\"VoiceChat\" must be \"any\", \"true\" or \"false\"";
         return r;
@@ -306,17 +330,18 @@ ValidatedRegistration validateRegistration(const std::string &body) {
     return r;
 }
 
-InviteRequest parseInviteRequest(const std::string &body) {
+InviteRequest parseInviteRequest(const std::string& body)
+{
     InviteRequest r;
     Json::Value root;
     if (!parseJson(body, root) || !root.isObject()) {
         r.error = "the body is not a JSON object";
         return r;
     }
-    const Json::Value &searcher = root["Searcher"];
-    const Json::Value &user = root["User"];
-    if (!searcher.isObject() || !searcher["IdString"].isString() || !user.isObject() ||
-        !user["IdString"].isString() || (searcher.isMember("Name") && !searcher["Name"].isString()) ||
+    const Json::Value& searcher = root["Searcher"];
+    const Json::Value& user = root["User"];
+    if (!searcher.isObject() || !searcher["IdString"].isString() || !user.isObject() || !user["IdString"].isString() ||
+        (searcher.isMember("Name") && !searcher["Name"].isString()) ||
         (user.isMember("Name") && !user["Name"].isString())) {
         r.error = "the body needs \"Searcher\" and \"User\" objects with \"Name\" and \"IdString\" texts";
         return r;
@@ -338,7 +363,8 @@ InviteRequest parseInviteRequest(const std::string &body) {
     return r;
 }
 
-std::string inviteNotification(const std::string &userId, const std::string &userName) {
+std::string inviteNotification(const std::string& userId, const std::string& userName)
+{
     return "{\"type\":\"InviteNotification\",\"IdString\":" + quoteJson(userId) + ",\"Name\":" + quoteJson(userName) +
            "}";
 }

@@ -8,25 +8,25 @@
 namespace crw::server {
 
 // Parses a JSON object or array; false for anything else, including nesting too deep to be honest input.
-bool parseJson(const std::string &text, Json::Value &out);
+bool parseJson(const std::string& text, Json::Value& out);
 
 // Compact one-line JSON.
-std::string toJson(const Json::Value &value);
+std::string toJson(const Json::Value& value);
 
 // JSON string literal (with quotes) for already valid UTF-8 text.
-std::string quoteJson(const std::string &text);
+std::string quoteJson(const std::string& text);
 
-bool isValidUtf8(const std::string &text);
+bool isValidUtf8(const std::string& text);
 
 struct ValidatedRegistration {
     bool ok = false;
-    std::string error;   // what is wrong, for the 400 text
+    std::string error; // what is wrong, for the 400 text
     std::string idString;
     std::string name;
-    Json::Value entry;   // the list layout: the body without "Type", MMR and Range as strings
+    Json::Value entry; // the list layout: the body without "Type", MMR and Range as strings
 };
 
-ValidatedRegistration validateRegistration(const std::string &body);
+ValidatedRegistration validateRegistration(const std::string& body);
 
 // The /RequestInvite body: who is asked (searcher) and who asks (user).
 struct InviteRequest {
@@ -38,11 +38,11 @@ struct InviteRequest {
     std::string userId;
 };
 
-InviteRequest parseInviteRequest(const std::string &body);
+InviteRequest parseInviteRequest(const std::string& body);
 
 // The frame pushed to a searcher; the plug-in looks for the exact opening bytes, so no spacing is allowed.
-std::string inviteNotification(const std::string &userId, const std::string &userName);
+std::string inviteNotification(const std::string& userId, const std::string& userName);
 
-extern const char *const kBadMessageText;
+extern const char* const kBadMessageText;
 
 } // namespace crw::server

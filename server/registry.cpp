@@ -5,13 +5,15 @@
 
 namespace crw::server {
 
-void Registry::addPending(const std::string &id, Json::Value entry) {
+void Registry::addPending(const std::string& id, Json::Value entry)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     pending_[id] = Pending{std::move(entry), Clock::now()};
 }
 
-bool Registry::claim(const std::string &id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-                     const std::string &address) {
+bool Registry::claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                     const std::string& address)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = pending_.find(id);
     if (it == pending_.end())
@@ -31,14 +33,16 @@ bool Registry::claim(const std::string &id, std::uint64_t sessionId, std::weak_p
     return true;
 }
 
-void Registry::release(const std::string &id, std::uint64_t sessionId) {
+void Registry::release(const std::string& id, std::uint64_t sessionId)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = listed_.find(id);
     if (it != listed_.end() && !it->second.demo && it->second.sessionId == sessionId)
         listed_.erase(it);
 }
 
-Registry::Update Registry::update(const std::string &id, Json::Value entry, const std::string &address) {
+Registry::Update Registry::update(const std::string& id, Json::Value entry, const std::string& address)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = listed_.find(id);
     if (it == listed_.end())
@@ -49,7 +53,8 @@ Registry::Update Registry::update(const std::string &id, Json::Value entry, cons
     return Update::Updated;
 }
 
-Registry::InviteTarget Registry::inviteTarget(const std::string &id) const {
+Registry::InviteTarget Registry::inviteTarget(const std::string& id) const
+{
     std::lock_guard<std::mutex> lock(mutex_);
     InviteTarget target;
     auto it = listed_.find(id);
@@ -66,7 +71,8 @@ Registry::InviteTarget Registry::inviteTarget(const std::string &id) const {
     return target;
 }
 
-void Registry::addDemo(const std::string &id, Json::Value entry) {
+void Registry::addDemo(const std::string& id, Json::Value entry)
+{
     std::lock_guard<std::mutex> lock(mutex_);
     Listed listed;
     listed.entry = std::move(entry);
@@ -75,21 +81,23 @@ void Registry::addDemo(const std::string &id, Json::Value entry) {
     listed_[id] = std::move(listed);
 }
 
-Json::Value Registry::list() const {
-    std::vector<const Listed *> ordered;
+Json::Value Registry::list() const
+{
+    std::vector<const Listed*> ordered;
     Json::Value result(Json::objectValue);
-    Json::Value &searchers = result["Searchers"] = Json::Value(Json::arrayValue);
+    Json::Value& searchers = result["Searchers"] = Json::Value(Json::arrayValue);
     std::lock_guard<std::mutex> lock(mutex_);
     ordered.reserve(listed_.size());
-    for (const auto &kv : listed_)
+    for (const auto& kv : listed_)
         ordered.push_back(&kv.second);
-    std::sort(ordered.begin(), ordered.end(), [](const Listed *a, const Listed *b) { return a->order < b->order; });
-    for (const Listed *l : ordered)
+    std::sort(ordered.begin(), ordered.end(), [](const Listed* a, const Listed* b) { return a->order < b->order; });
+    for (const Listed* l : ordered)
         searchers.append(l->entry);
     return result;
 }
 
-std::size_t Registry::dropExpiredPending() {
+std::size_t Registry::dropExpiredPending()
+{
     std::lock_guard<std::mutex> lock(mutex_);
     const auto now = Clock::now();
     std::size_t dropped = 0;
@@ -104,18 +112,21 @@ std::size_t Registry::dropExpiredPending() {
     return dropped;
 }
 
-void Registry::clear() {
+void Registry::clear()
+{
     std::lock_guard<std::mutex> lock(mutex_);
     pending_.clear();
     listed_.clear();
 }
 
-std::size_t Registry::listedCount() const {
+std::size_t Registry::listedCount() const
+{
     std::lock_guard<std::mutex> lock(mutex_);
     return listed_.size();
 }
 
-std::size_t Registry::pendingCount() const {
+std::size_t Registry::pendingCount() const
+{
     std::lock_guard<std::mutex> lock(mutex_);
     return pending_.size();
 }

@@ -15,29 +15,29 @@ namespace crw::server {
 
 // Something an invite notification can be pushed to (a WebSocket session).
 class FrameSink {
-  public:
+public:
     virtual ~FrameSink() = default;
     virtual void sendText(std::string text) = 0;
 };
 
 class Registry {
-  public:
+public:
     using Clock = std::chrono::steady_clock;
 
     explicit Registry(std::chrono::milliseconds pendingTimeout) : pendingTimeout_(pendingTimeout) {}
 
     // A newer /register for the same id replaces the older one.
-    void addPending(const std::string &id, Json::Value entry);
+    void addPending(const std::string& id, Json::Value entry);
 
     // Moves a pending registration into the list, held by the given socket. False when none is pending (or it expired).
-    bool claim(const std::string &id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-               const std::string &address);
+    bool claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+               const std::string& address);
 
     // Drops the listing only if this session still holds it, so that a stale socket cannot remove a newer one.
-    void release(const std::string &id, std::uint64_t sessionId);
+    void release(const std::string& id, std::uint64_t sessionId);
 
     enum class Update { Updated, NotListed, WrongAddress };
-    Update update(const std::string &id, Json::Value entry, const std::string &address);
+    Update update(const std::string& id, Json::Value entry, const std::string& address);
 
     struct InviteTarget {
         bool listed = false;
@@ -45,9 +45,9 @@ class Registry {
         std::string name;
         std::shared_ptr<FrameSink> sink;
     };
-    InviteTarget inviteTarget(const std::string &id) const;
+    InviteTarget inviteTarget(const std::string& id) const;
 
-    void addDemo(const std::string &id, Json::Value entry);
+    void addDemo(const std::string& id, Json::Value entry);
 
     // {"Searchers":[...]} in listing order.
     Json::Value list() const;
@@ -57,7 +57,7 @@ class Registry {
     std::size_t listedCount() const;
     std::size_t pendingCount() const;
 
-  private:
+private:
     struct Pending {
         Json::Value entry;
         Clock::time_point created;

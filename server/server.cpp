@@ -17,7 +17,8 @@
 
 namespace crw::server {
 
-void Core::log(const std::string &line) {
+void Core::log(const std::string& line)
+{
     std::lock_guard<std::mutex> lock(logMutex_);
     if (options.log) {
         options.log(line);
@@ -26,7 +27,8 @@ void Core::log(const std::string &line) {
     }
 }
 
-std::uint64_t Core::addSession(std::weak_ptr<Session> session, bool handoff) {
+std::uint64_t Core::addSession(std::weak_ptr<Session> session, bool handoff)
+{
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     if (stopping_ || (!handoff && sessions_.size() >= options.maxConnections))
         return 0;
@@ -35,29 +37,33 @@ std::uint64_t Core::addSession(std::weak_ptr<Session> session, bool handoff) {
     return id;
 }
 
-void Core::removeSession(std::uint64_t id) {
+void Core::removeSession(std::uint64_t id)
+{
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     sessions_.erase(id);
     if (sessions_.empty())
         sessionsGone_.notify_all();
 }
 
-bool Core::stopping() const {
+bool Core::stopping() const
+{
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     return stopping_;
 }
 
-std::vector<std::shared_ptr<Session>> Core::beginStop() {
+std::vector<std::shared_ptr<Session>> Core::beginStop()
+{
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     stopping_ = true;
     std::vector<std::shared_ptr<Session>> live;
-    for (auto &kv : sessions_)
+    for (auto& kv : sessions_)
         if (auto s = kv.second.lock())
             live.push_back(std::move(s));
     return live;
 }
 
-bool Core::waitForSessions(std::chrono::milliseconds limit) {
+bool Core::waitForSessions(std::chrono::milliseconds limit)
+{
     std::unique_lock<std::mutex> lock(sessionsMutex_);
     return sessionsGone_.wait_for(lock, limit, [this] { return sessions_.empty(); });
 }
@@ -66,13 +72,16 @@ namespace {
 
 // Accepts connections until closed; everything runs on the acceptor's strand.
 class Listener : public std::enable_shared_from_this<Listener> {
-  public:
-    Listener(net::io_context &ioc, tcp::acceptor acceptor, std::shared_ptr<Core> core)
-        : ioc_(ioc), acceptor_(std::move(acceptor)), retry_(acceptor_.get_executor()), core_(std::move(core)) {}
+public:
+    Listener(net::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<Core> core)
+        : ioc_(ioc), acceptor_(std::move(acceptor)), retry_(acceptor_.get_executor()), core_(std::move(core))
+    {
+    }
 
     void run() { accept(); }
 
-    void close() {
+    void close()
+    {
         net::post(acceptor_.get_executor(), [self = shared_from_this()] {
             beast::error_code ec;
             self->acceptor_.close(ec);
@@ -80,15 +89,17 @@ class Listener : public std::enable_shared_from_this<Listener> {
         });
     }
 
-  private:
-    void accept() {
-        acceptor_.async_accept(net::make_strand(ioc_), [self = shared_from_this()](beast::error_code ec,
-                                                                                    tcp::socket socket) {
-            self->onAccept(ec, std::move(socket));
-        });
+private:
+    void accept()
+    {
+        acceptor_.async_accept(net::make_strand(ioc_),
+                               [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+                                   self->onAccept(ec, std::move(socket));
+                               });
     }
 
-    void onAccept(beast::error_code ec, tcp::socket socket) {
+    void onAccept(beast::error_code ec, tcp::socket socket)
+    {
         if (ec == net::error::operation_aborted || !acceptor_.is_open())
             return;
         if (ec) {
@@ -106,7 +117,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
         accept();
     }
 
-    net::io_context &ioc_;
+    net::io_context& ioc_;
     tcp::acceptor acceptor_;
     net::steady_timer retry_;
     std::shared_ptr<Core> core_;
@@ -114,13 +125,15 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
 // Forgets registrations whose WebSocket never came; claim() checks the age too, so this only frees memory.
 class PendingSweeper : public std::enable_shared_from_this<PendingSweeper> {
-  public:
-    PendingSweeper(net::io_context &ioc, std::shared_ptr<Core> core)
-        : timer_(net::make_strand(ioc)), core_(std::move(core)) {
+public:
+    PendingSweeper(net::io_context& ioc, std::shared_ptr<Core> core)
+        : timer_(net::make_strand(ioc)), core_(std::move(core))
+    {
         period_ = std::clamp(core_->options.pendingTimeout / 4, std::chrono::milliseconds(10),
                              std::chrono::milliseconds(1000));
     }
-    void run() {
+    void run()
+    {
         timer_.expires_after(period_);
         timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (ec)
@@ -129,11 +142,12 @@ class PendingSweeper : public std::enable_shared_from_this<PendingSweeper> {
             self->run();
         });
     }
-    void cancel() {
+    void cancel()
+    {
         net::post(timer_.get_executor(), [self = shared_from_this()] { self->timer_.cancel(); });
     }
 
-  private:
+private:
     net::steady_timer timer_;
     std::shared_ptr<Core> core_;
     std::chrono::milliseconds period_{};
@@ -159,7 +173,8 @@ Server::Server(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(o
 
 Server::~Server() { stop(); }
 
-unsigned short Server::start(const std::string &bindAddress, unsigned short port) {
+unsigned short Server::start(const std::string& bindAddress, unsigned short port)
+{
     std::lock_guard<std::mutex> lock(impl_->control_);
     if (impl_->ioc)
         throw std::runtime_error("server already running");
@@ -198,18 +213,19 @@ unsigned short Server::start(const std::string &bindAddress, unsigned short port
     return bound;
 }
 
-void Server::stop() {
+void Server::stop()
+{
     std::lock_guard<std::mutex> lock(impl_->control_);
     if (!impl_->ioc)
         return;
     impl_->listener->close();
     impl_->sweeper->cancel();
-    for (auto &session : impl_->core->beginStop())
+    for (auto& session : impl_->core->beginStop())
         session->shutdown();
     impl_->core->waitForSessions(impl_->options.stopGrace);
 
     impl_->ioc->stop();
-    for (auto &t : impl_->threads)
+    for (auto& t : impl_->threads)
         t.join();
     impl_->threads.clear();
     impl_->listener.reset();
@@ -220,22 +236,26 @@ void Server::stop() {
     impl_->port = 0;
 }
 
-bool Server::running() const {
+bool Server::running() const
+{
     std::lock_guard<std::mutex> lock(impl_->control_);
     return impl_->ioc != nullptr;
 }
 
-unsigned short Server::port() const {
+unsigned short Server::port() const
+{
     std::lock_guard<std::mutex> lock(impl_->control_);
     return impl_->port;
 }
 
-std::size_t Server::listedCount() const {
+std::size_t Server::listedCount() const
+{
     std::lock_guard<std::mutex> lock(impl_->control_);
     return impl_->core ? impl_->core->registry.listedCount() : 0;
 }
 
-std::size_t Server::pendingCount() const {
+std::size_t Server::pendingCount() const
+{
     std::lock_guard<std::mutex> lock(impl_->control_);
     return impl_->core ? impl_->core->registry.pendingCount() : 0;
 }

@@ -21,19 +21,19 @@ using tcp = net::ip::tcp;
 
 // Plain HTTP/1.1 with keep-alive; hands an upgrade on "/" over to a WsSession.
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
-  public:
+public:
     HttpSession(tcp::socket socket, std::shared_ptr<Core> core);
     // False when the server refused the connection (stopping or full).
     bool start();
     void shutdown() override;
 
-  private:
+private:
     void readHeader();
     void onHeader(beast::error_code ec);
     void readBody();
     void onBody(beast::error_code ec);
     void sendContinue();
-    void respond(http::status status, std::string body, bool keepAlive, const char *contentType = "text/plain");
+    void respond(http::status status, std::string body, bool keepAlive, const char* contentType = "text/plain");
     void onWrite(bool keepAlive, beast::error_code ec);
     void closeGracefully();
     void drain();
@@ -41,6 +41,7 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     void logRequest(unsigned status);
 
     beast::tcp_stream stream_;
+    const net::any_io_executor executor_; // the connection's strand; safe to use from any thread
     std::shared_ptr<Core> core_;
     std::string address_;
     SessionSlot slot_;
@@ -50,17 +51,18 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
     http::response<http::empty_body> continue_;
     std::array<char, 4096> drainBuffer_{};
     std::size_t drained_ = 0;
+    bool upgraded_ = false; // strand only
 };
 
 class WsSession : public Session, public FrameSink, public std::enable_shared_from_this<WsSession> {
-  public:
+public:
     WsSession(beast::tcp_stream stream, std::shared_ptr<Core> core, std::string address);
     ~WsSession() override;
     bool start(http::request<http::string_body> request);
     void shutdown() override;
     void sendText(std::string text) override;
 
-  private:
+private:
     struct Outgoing {
         bool close = false;
         websocket::close_reason reason;
@@ -69,15 +71,16 @@ class WsSession : public Session, public FrameSink, public std::enable_shared_fr
     void onAccept(beast::error_code ec);
     void read();
     void onRead(beast::error_code ec, std::size_t bytes);
-    void handleFrame(const std::string &payload);
+    void handleFrame(const std::string& payload);
     void enqueue(Outgoing out);
     void writeNext();
     void onWrite(beast::error_code ec);
-    void closeWith(websocket::close_code code, const std::string &reason);
+    void closeWith(websocket::close_code code, const std::string& reason);
     void releaseListing();
 
     // Touched only on the session's strand.
     websocket::stream<beast::tcp_stream> ws_;
+    const net::any_io_executor executor_; // the connection's strand; safe to use from any thread
     std::shared_ptr<Core> core_;
     std::string address_;
     SessionSlot slot_;

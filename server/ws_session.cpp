@@ -14,11 +14,14 @@ constexpr std::size_t kMaxOutbox = 256;
 } // namespace
 
 WsSession::WsSession(beast::tcp_stream stream, std::shared_ptr<Core> core, std::string address)
-    : ws_(std::move(stream)), core_(std::move(core)), address_(std::move(address)) {}
+    : ws_(std::move(stream)), executor_(ws_.get_executor()), core_(std::move(core)), address_(std::move(address))
+{
+}
 
 WsSession::~WsSession() { releaseListing(); }
 
-bool WsSession::start(http::request<http::string_body> request) {
+bool WsSession::start(http::request<http::string_body> request)
+{
     const std::uint64_t id = core_->addSession(weak_from_this(), true);
     if (id == 0)
         return false;
@@ -31,36 +34,35 @@ bool WsSession::start(http::request<http::string_body> request) {
     timeout.keep_alive_pings = true;
     ws_.set_option(timeout);
     ws_.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type &res) { res.set(http::field::server, "crw-server"); }));
+        [](websocket::response_type& res) { res.set(http::field::server, "crw-server"); }));
     ws_.read_message_max(core_->options.maxBodyBytes);
     ws_.text(true);
-    net::dispatch(ws_.get_executor(), [self = shared_from_this()] {
+    net::dispatch(executor_, [self = shared_from_this()] {
         self->ws_.async_accept(self->request_, [self](beast::error_code ec) { self->onAccept(ec); });
     });
     return true;
 }
 
-void WsSession::shutdown() {
-    net::post(ws_.get_executor(), [self = shared_from_this()] {
-        if (self->accepted_) {
+void WsSession::shutdown()
+{
+    net::post(executor_, [self = shared_from_this()] {
+        // A handshake still in flight is closed by onAccept, which sees the server stopping.
+        if (self->accepted_)
             self->closeWith(websocket::close_code::going_away, "Server shutting down");
-        } else {
-            beast::error_code ec;
-            beast::get_lowest_layer(self->ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
-            beast::get_lowest_layer(self->ws_).close();
-        }
     });
 }
 
-void WsSession::sendText(std::string text) {
-    net::post(ws_.get_executor(), [self = shared_from_this(), text = std::move(text)]() mutable {
+void WsSession::sendText(std::string text)
+{
+    net::post(executor_, [self = shared_from_this(), text = std::move(text)]() mutable {
         Outgoing out;
         out.text = std::move(text);
         self->enqueue(std::move(out));
     });
 }
 
-void WsSession::onAccept(beast::error_code ec) {
+void WsSession::onAccept(beast::error_code ec)
+{
     request_ = {};
     if (ec)
         return;
@@ -70,12 +72,13 @@ void WsSession::onAccept(beast::error_code ec) {
     read();
 }
 
-void WsSession::read() {
-    ws_.async_read(buffer_,
-                   [self = shared_from_this()](beast::error_code ec, std::size_t n) { self->onRead(ec, n); });
+void WsSession::read()
+{
+    ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t n) { self->onRead(ec, n); });
 }
 
-void WsSession::onRead(beast::error_code ec, std::size_t) {
+void WsSession::onRead(beast::error_code ec, std::size_t)
+{
     if (ec) {
         // Closed by the client with any code, dropped, timed out or refused for size: the player is gone.
         releaseListing();
@@ -88,7 +91,8 @@ void WsSession::onRead(beast::error_code ec, std::size_t) {
     read();
 }
 
-void WsSession::handleFrame(const std::string &payload) {
+void WsSession::handleFrame(const std::string& payload)
+{
     Json::Value root;
     if (!parseJson(payload, root)) {
         Outgoing out;
@@ -98,7 +102,7 @@ void WsSession::handleFrame(const std::string &payload) {
     }
     std::string id;
     if (root.isObject()) {
-        const Json::Value &creator = root["Creator"];
+        const Json::Value& creator = root["Creator"];
         if (creator.isObject() && creator["IdString"].isString())
             id = creator["IdString"].asString();
         else if (root["IdString"].isString())
@@ -115,7 +119,8 @@ void WsSession::handleFrame(const std::string &payload) {
     heldId_ = id;
 }
 
-void WsSession::closeWith(websocket::close_code code, const std::string &reason) {
+void WsSession::closeWith(websocket::close_code code, const std::string& reason)
+{
     if (closing_)
         return;
     Outgoing out;
@@ -124,7 +129,8 @@ void WsSession::closeWith(websocket::close_code code, const std::string &reason)
     enqueue(std::move(out));
 }
 
-void WsSession::enqueue(Outgoing out) {
+void WsSession::enqueue(Outgoing out)
+{
     if (closing_ || !accepted_)
         return;
     if (out.close) {
@@ -140,23 +146,24 @@ void WsSession::enqueue(Outgoing out) {
         writeNext();
 }
 
-void WsSession::writeNext() {
+void WsSession::writeNext()
+{
     if (outbox_.empty()) {
         writing_ = false;
         return;
     }
     writing_ = true;
-    Outgoing &front = outbox_.front();
+    Outgoing& front = outbox_.front();
     auto self = shared_from_this();
     if (front.close) {
         ws_.async_close(front.reason, [self](beast::error_code ec) { self->onWrite(ec); });
     } else {
-        ws_.async_write(net::buffer(front.text),
-                        [self](beast::error_code ec, std::size_t) { self->onWrite(ec); });
+        ws_.async_write(net::buffer(front.text), [self](beast::error_code ec, std::size_t) { self->onWrite(ec); });
     }
 }
 
-void WsSession::onWrite(beast::error_code ec) {
+void WsSession::onWrite(beast::error_code ec)
+{
     const bool wasClose = !outbox_.empty() && outbox_.front().close;
     if (!outbox_.empty())
         outbox_.pop_front();
@@ -172,7 +179,8 @@ void WsSession::onWrite(beast::error_code ec) {
     writeNext();
 }
 
-void WsSession::releaseListing() {
+void WsSession::releaseListing()
+{
     if (heldId_.empty())
         return;
     core_->registry.release(heldId_, slot_.id());

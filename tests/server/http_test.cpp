@@ -8,7 +8,8 @@ using namespace crw::test;
 
 namespace {
 
-Json::Value parse(const std::string &text) {
+Json::Value parse(const std::string& text)
+{
     Json::Value root;
     Json::Reader reader;
     EXPECT_TRUE(reader.parse(text, root)) << text;
@@ -16,7 +17,8 @@ Json::Value parse(const std::string &text) {
 }
 
 // Raw bytes over TCP; returns what the server sent until it closed or the wait ran out.
-std::string rawExchange(unsigned short port, const std::string &bytes, std::chrono::milliseconds limit = kWait) {
+std::string rawExchange(unsigned short port, const std::string& bytes, std::chrono::milliseconds limit = kWait)
+{
     net::io_context ioc;
     beast::tcp_stream stream(ioc);
     std::string received;
@@ -39,14 +41,15 @@ std::string rawExchange(unsigned short port, const std::string &bytes, std::chro
 }
 
 class Http : public ServerTest {
-  protected:
+protected:
     void SetUp() override { startServer(); }
 };
 
 } // namespace
 
-TEST_F(Http, CheckApiAnswersAnyMethodAndUnknownPathsGet404) {
-    for (const char *method : {"GET", "POST", "PUT", "DELETE"}) {
+TEST_F(Http, CheckApiAnswersAnyMethodAndUnknownPathsGet404)
+{
+    for (const char* method : {"GET", "POST", "PUT", "DELETE"}) {
         auto res = httpRequest(port_, method, "/CheckAPI");
         EXPECT_EQ(res.status, 200) << method;
         EXPECT_FALSE(res.body.empty());
@@ -60,7 +63,8 @@ TEST_F(Http, CheckApiAnswersAnyMethodAndUnknownPathsGet404) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "GET /nothing/here 404"), lines.end());
 }
 
-TEST_F(Http, EmptyListAndKeepAlive) {
+TEST_F(Http, EmptyListAndKeepAlive)
+{
     // Two requests and a third on one connection.
     const std::string req = "GET /list HTTP/1.1\r\nHost: x\r\n\r\nGET /CheckAPI HTTP/1.1\r\nHost: x\r\n\r\n"
                             "GET /list HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
@@ -72,7 +76,8 @@ TEST_F(Http, EmptyListAndKeepAlive) {
     EXPECT_NE(out.find(R"({"Searchers":[]})"), std::string::npos) << out;
 }
 
-TEST_F(Http, RegisterValidatesTheBody) {
+TEST_F(Http, RegisterValidatesTheBody)
+{
     Reg good;
     EXPECT_EQ(httpRequest(port_, "POST", "/register", good.body()).status, 200);
     EXPECT_EQ(server_->pendingCount(), 1u);
@@ -102,7 +107,8 @@ TEST_F(Http, RegisterValidatesTheBody) {
     EXPECT_EQ(server_->pendingCount(), 1u);
 }
 
-TEST_F(Http, OversizedBodyGets413AndTheServerCarriesOn) {
+TEST_F(Http, OversizedBodyGets413AndTheServerCarriesOn)
+{
     Reg reg;
     reg.title = std::string(70 * 1024, 'x');
     auto res = httpRequest(port_, "POST", "/register", reg.body());
@@ -116,12 +122,13 @@ TEST_F(Http, OversizedBodyGets413AndTheServerCarriesOn) {
     EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
 }
 
-TEST_F(Http, MalformedRequestsDoNotHurt) {
+TEST_F(Http, MalformedRequestsDoNotHurt)
+{
     EXPECT_EQ(rawExchange(port_, "NOT HTTP AT ALL\r\n\r\n").rfind("HTTP/1.1 400", 0), 0u);
     EXPECT_EQ(rawExchange(port_, "GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n").rfind("HTTP/1.1 400", 0), 0u);
-    EXPECT_EQ(rawExchange(port_, "GET /list HTTP/1.1\r\nX: " + std::string(20000, 'h') + "\r\n\r\n")
-                  .rfind("HTTP/1.1 400", 0),
-              0u);
+    EXPECT_EQ(
+        rawExchange(port_, "GET /list HTTP/1.1\r\nX: " + std::string(20000, 'h') + "\r\n\r\n").rfind("HTTP/1.1 400", 0),
+        0u);
     rawExchange(port_, std::string("\0\xff\r\n\r\n", 6));
     // A WebSocket upgrade elsewhere than the root is not served.
     WsClient elsewhere;
@@ -129,16 +136,19 @@ TEST_F(Http, MalformedRequestsDoNotHurt) {
     EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
 }
 
-TEST_F(Http, InviteToUnknownSearcherIs402AndBadInviteIs400) {
-    auto res = httpRequest(port_, "POST", "/RequestInvite",
-                           R"({"Searcher":{"Name":"Ghost", "IdString":"Steam|1|0"}, "User":{"Name":"Me","IdString":"Steam|2|0"}})");
+TEST_F(Http, InviteToUnknownSearcherIs402AndBadInviteIs400)
+{
+    auto res = httpRequest(
+        port_, "POST", "/RequestInvite",
+        R"({"Searcher":{"Name":"Ghost", "IdString":"Steam|1|0"}, "User":{"Name":"Me","IdString":"Steam|2|0"}})");
     EXPECT_EQ(res.status, 402);
     EXPECT_NE(res.body.find("Ghost"), std::string::npos) << res.body;
     EXPECT_EQ(httpRequest(port_, "POST", "/RequestInvite", R"({"Searcher":"Ghost"})").status, 400);
     EXPECT_EQ(httpRequest(port_, "POST", "/RequestInvite", "").status, 400);
 }
 
-TEST_F(Http, UpdateOfAnUnlistedPlayerIsRefused) {
+TEST_F(Http, UpdateOfAnUnlistedPlayerIsRefused)
+{
     Reg reg;
     auto res = httpRequest(port_, "POST", "/UpdateRegistration", reg.body());
     EXPECT_GE(res.status, 400);
@@ -152,14 +162,15 @@ TEST_F(Http, UpdateOfAnUnlistedPlayerIsRefused) {
     EXPECT_EQ(httpRequest(port_, "POST", "/UpdateRegistration", reg.body()).status, 400);
 }
 
-TEST_F(ServerTest, DemoSearchersAreValidAndAcceptInvites) {
+TEST_F(ServerTest, DemoSearchersAreValidAndAcceptInvites)
+{
     crw::server::ServerOptions options;
     options.demoSearchers = 25;
     startServer(options);
     const Json::Value list = parse(httpRequest(port_, "GET", "/list").body)["Searchers"];
     ASSERT_EQ(list.size(), 25u);
     std::set<std::string> ids, voices, playlists;
-    for (const auto &entry : list) {
+    for (const auto& entry : list) {
         // Each entry must read back as a registration the server itself would accept.
         Json::Value asRegistration = entry;
         asRegistration["Type"] = "Register";
@@ -167,7 +178,7 @@ TEST_F(ServerTest, DemoSearchersAreValidAndAcceptInvites) {
         EXPECT_TRUE(check.ok) << check.error << "\n" << entry.toStyledString();
         ids.insert(entry["Creator"]["IdString"].asString());
         voices.insert(entry["VoiceChat"].asString());
-        for (const auto &p : entry["Playlists"])
+        for (const auto& p : entry["Playlists"])
             playlists.insert(p["Playlist"].asString());
     }
     EXPECT_EQ(ids.size(), 25u);
@@ -185,7 +196,8 @@ TEST_F(ServerTest, DemoSearchersAreValidAndAcceptInvites) {
     EXPECT_EQ(httpRequest(port_, "POST", "/UpdateRegistration", Json::FastWriter().write(update)).status, 403);
 }
 
-TEST_F(ServerTest, SlowHeadersTimeOutAndConnectionsAreCapped) {
+TEST_F(ServerTest, SlowHeadersTimeOutAndConnectionsAreCapped)
+{
     crw::server::ServerOptions options;
     options.headerTimeout = std::chrono::milliseconds(200);
     startServer(options);
@@ -205,8 +217,7 @@ TEST_F(ServerTest, SlowHeadersTimeOutAndConnectionsAreCapped) {
     a.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port_));
     b.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port_));
     ASSERT_TRUE(eventually([&] {
-        return rawExchange(port_, "GET /CheckAPI HTTP/1.1\r\nHost: x\r\n\r\n", std::chrono::milliseconds(150))
-            .empty();
+        return rawExchange(port_, "GET /CheckAPI HTTP/1.1\r\nHost: x\r\n\r\n", std::chrono::milliseconds(150)).empty();
     }));
     a.close();
     b.close();

@@ -10,13 +10,14 @@
 
 using namespace crw::test;
 
-extern char **environ;
+extern char** environ;
 
 namespace {
 
 class Child {
-  public:
-    explicit Child(std::vector<std::string> args) {
+public:
+    explicit Child(std::vector<std::string> args)
+    {
         int fds[2];
         if (pipe(fds) != 0)
             return;
@@ -24,9 +25,9 @@ class Child {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
-        std::vector<char *> argv;
+        std::vector<char*> argv;
         args.insert(args.begin(), CRW_SERVER_EXE);
-        for (auto &a : args)
+        for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
         if (posix_spawn(&pid_, CRW_SERVER_EXE, &actions, nullptr, argv.data(), environ) != 0)
@@ -35,7 +36,8 @@ class Child {
         close(fds[1]);
         out_ = fds[0];
     }
-    ~Child() {
+    ~Child()
+    {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -44,11 +46,12 @@ class Child {
             close(out_);
     }
     // Reads stdout until the text shows up, the pipe ends, or the time is up.
-    bool waitForOutput(const std::string &text, std::chrono::milliseconds limit = kWait) {
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds limit = kWait)
+    {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (output_.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                   std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return false;
             pollfd p{out_, POLLIN, 0};
@@ -65,7 +68,8 @@ class Child {
         return true;
     }
     // Exit status, or -1 when it did not end in time.
-    int waitExit(std::chrono::milliseconds limit = kWait) {
+    int waitExit(std::chrono::milliseconds limit = kWait)
+    {
         int status = 0;
         // The pipe closes when the process ends, so waiting on it needs no polling loop.
         waitForOutput(std::string(1, '\0'), limit);
@@ -75,16 +79,17 @@ class Child {
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     pid_t pid() const { return pid_; }
-    const std::string &output() const { return output_; }
+    const std::string& output() const { return output_; }
 
-  private:
+private:
     pid_t pid_ = -1;
     int out_ = -1;
     std::string output_;
     bool ended_ = false;
 };
 
-unsigned short boundPort(const std::string &output) {
+unsigned short boundPort(const std::string& output)
+{
     const auto at = output.find("listening on ");
     const auto colon = output.find(':', at);
     const auto end = output.find('\n', colon);
@@ -95,7 +100,8 @@ unsigned short boundPort(const std::string &output) {
 
 } // namespace
 
-TEST(Executable, SigtermClosesSocketsWith1001AndExitsZero) {
+TEST(Executable, SigtermClosesSocketsWith1001AndExitsZero)
+{
     Child child({"--port", "0", "--demo", "3"});
     ASSERT_GT(child.pid(), 0);
     ASSERT_TRUE(child.waitForOutput("\n")) << child.output();
@@ -117,7 +123,8 @@ TEST(Executable, SigtermClosesSocketsWith1001AndExitsZero) {
     EXPECT_EQ(child.waitExit(), 0) << child.output();
 }
 
-TEST(Executable, SigintAlsoExitsZeroAndBadFlagsAreRefused) {
+TEST(Executable, SigintAlsoExitsZeroAndBadFlagsAreRefused)
+{
     Child child({"--port", "0"});
     ASSERT_TRUE(child.waitForOutput("\n"));
     ASSERT_EQ(kill(child.pid(), SIGINT), 0);

@@ -10,9 +10,11 @@
 using namespace crw::server;
 using crw::test::Reg;
 
-TEST(Registration, AcceptsThePluginBodyAndStoresTheListLayout) {
+TEST(Registration, AcceptsThePluginBodyAndStoresTheListLayout)
+{
     Reg reg;
-    reg.playlists = R"({"Playlist":"Ranked-2v2", "MMR":"1234.9", "Range":"-5"},{"Playlist":"Other", "MMR":"-1", "Range":"0"})";
+    reg.playlists =
+        R"({"Playlist":"Ranked-2v2", "MMR":"1234.9", "Range":"-5"},{"Playlist":"Other", "MMR":"-1", "Range":"0"})";
     reg.regions = R"("Europe","US-East")";
     reg.voice = "false";
     const auto r = validateRegistration(reg.body());
@@ -28,7 +30,8 @@ TEST(Registration, AcceptsThePluginBodyAndStoresTheListLayout) {
     EXPECT_EQ(r.entry["VoiceChat"].asString(), "false");
 }
 
-TEST(Registration, NumbersFromOtherClientsAreKeptAsText) {
+TEST(Registration, NumbersFromOtherClientsAreKeptAsText)
+{
     Reg reg;
     reg.playlists = R"({"Playlist":"Hoops", "MMR":812.5, "Range":40})";
     const auto r = validateRegistration(reg.body());
@@ -37,7 +40,8 @@ TEST(Registration, NumbersFromOtherClientsAreKeptAsText) {
     EXPECT_EQ(r.entry["Playlists"][0]["Range"].asString(), "40");
 }
 
-TEST(Registration, TitleLimitIs127Bytes) {
+TEST(Registration, TitleLimitIs127Bytes)
+{
     Reg reg;
     reg.title = std::string(127, 'a');
     EXPECT_TRUE(validateRegistration(reg.body()).ok);
@@ -55,42 +59,47 @@ TEST(Registration, TitleLimitIs127Bytes) {
     EXPECT_FALSE(validateRegistration(reg.body()).ok);
 }
 
-TEST(Registration, RejectsBadBodiesWithAReason) {
+TEST(Registration, RejectsBadBodiesWithAReason)
+{
     struct Case {
-        const char *what;
-        std::function<void(Reg &)> change;
-        const char *mentions;
+        const char* what;
+        std::function<void(Reg&)> change;
+        const char* mentions;
     };
     const std::vector<Case> cases = {
-        {"empty title", [](Reg &r) { r.title.clear(); }, "Title"},
-        {"unknown playlist", [](Reg &r) { r.playlists = R"({"Playlist":"Ranked-1v1", "MMR":"1", "Range":"0"})"; },
+        {"empty title", [](Reg& r) { r.title.clear(); }, "Title"},
+        {"unknown playlist", [](Reg& r) { r.playlists = R"({"Playlist":"Ranked-1v1", "MMR":"1", "Range":"0"})"; },
          "Ranked-1v1"},
-        {"no playlist", [](Reg &r) { r.playlists.clear(); }, "Playlists"},
+        {"no playlist", [](Reg& r) { r.playlists.clear(); }, "Playlists"},
         {"playlist twice",
-         [](Reg &r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"1", "Range":"0"},{"Playlist":"Hoops", "MMR":"1", "Range":"0"})"; },
+         [](Reg& r) {
+             r.playlists =
+                 R"({"Playlist":"Hoops", "MMR":"1", "Range":"0"},{"Playlist":"Hoops", "MMR":"1", "Range":"0"})";
+         },
          "twice"},
-        {"MMR not a number", [](Reg &r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"abc", "Range":"0"})"; }, "MMR"},
-        {"MMR infinite", [](Reg &r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"inf", "Range":"0"})"; }, "MMR"},
-        {"range overflows", [](Reg &r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"1", "Range":"2147483648"})"; },
+        {"MMR not a number", [](Reg& r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"abc", "Range":"0"})"; }, "MMR"},
+        {"MMR infinite", [](Reg& r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"inf", "Range":"0"})"; }, "MMR"},
+        {"range overflows", [](Reg& r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"1", "Range":"2147483648"})"; },
          "Range"},
-        {"range with junk", [](Reg &r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"1", "Range":"12abc"})"; }, "Range"},
-        {"unknown region", [](Reg &r) { r.regions = R"("Mars")"; }, "Mars"},
-        {"Any with a region", [](Reg &r) { r.regions = R"("Any","Europe")"; }, "Any"},
-        {"no language", [](Reg &r) { r.languages.clear(); }, "Languages"},
-        {"language lower case", [](Reg &r) { r.languages = R"("english")"; }, "english"},
-        {"voice chat", [](Reg &r) { r.voice = "yes"; }, "VoiceChat"},
-        {"voice chat empty", [](Reg &r) { r.voice.clear(); }, "VoiceChat"},
-        {"empty id", [](Reg &r) { r.id.clear(); }, "IdString"},
-        {"invalid UTF-8 name", [](Reg &r) { r.name = "bad\xC3"; }, "UTF-8"},
+        {"range with junk", [](Reg& r) { r.playlists = R"({"Playlist":"Hoops", "MMR":"1", "Range":"12abc"})"; },
+         "Range"},
+        {"unknown region", [](Reg& r) { r.regions = R"("Mars")"; }, "Mars"},
+        {"Any with a region", [](Reg& r) { r.regions = R"("Any","Europe")"; }, "Any"},
+        {"no language", [](Reg& r) { r.languages.clear(); }, "Languages"},
+        {"language lower case", [](Reg& r) { r.languages = R"("english")"; }, "english"},
+        {"voice chat", [](Reg& r) { r.voice = "yes"; }, "VoiceChat"},
+        {"voice chat empty", [](Reg& r) { r.voice.clear(); }, "VoiceChat"},
+        {"empty id", [](Reg& r) { r.id.clear(); }, "IdString"},
+        {"invalid UTF-8 name", [](Reg& r) { r.name = "bad\xC3"; }, "UTF-8"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         Reg reg;
         c.change(reg);
         const auto r = validateRegistration(reg.body());
         EXPECT_FALSE(r.ok) << c.what;
         EXPECT_NE(r.error.find(c.mentions), std::string::npos) << c.what << ": " << r.error;
     }
-    for (const char *body : {"", "not json", "[]", "{\"Type\":\"Register\"}", "{\"Type\":\"Other\"}",
+    for (const char* body : {"", "not json", "[]", "{\"Type\":\"Register\"}", "{\"Type\":\"Other\"}",
                              "{\"Type\":\"Register\", \"Title\": 5}", "{\"Type\":\"Register\"} trailing"}) {
         EXPECT_FALSE(validateRegistration(body).ok) << body;
     }
@@ -100,7 +109,8 @@ TEST(Registration, RejectsBadBodiesWithAReason) {
     EXPECT_TRUE(validateRegistration(other.body()).ok);
 }
 
-TEST(Registration, HostileJsonIsRefusedWithoutCrashing) {
+TEST(Registration, HostileJsonIsRefusedWithoutCrashing)
+{
     EXPECT_FALSE(validateRegistration(std::string(100000, '[')).ok);
     EXPECT_FALSE(validateRegistration(std::string(5000, '{')).ok);
     EXPECT_FALSE(parseInviteRequest(std::string(100000, '[') + std::string(100000, ']')).ok);
@@ -109,7 +119,8 @@ TEST(Registration, HostileJsonIsRefusedWithoutCrashing) {
     EXPECT_FALSE(parseInviteRequest("{\"Searcher\":{\"IdString\":1},\"User\":{\"IdString\":\"u\"}}").ok);
 }
 
-TEST(InviteFrame, StartsWithTheMarkerAndEscapesValues) {
+TEST(InviteFrame, StartsWithTheMarkerAndEscapesValues)
+{
     const std::string frame = inviteNotification("Epic|a\"b\\c|0", "Line\nBreak \x01");
     EXPECT_EQ(frame.substr(0, 28), R"({"type":"InviteNotification")");
     Json::Value root;
@@ -119,7 +130,8 @@ TEST(InviteFrame, StartsWithTheMarkerAndEscapesValues) {
     EXPECT_EQ(frame.find('\n'), std::string::npos);
 }
 
-TEST(Registry, StaleSocketCannotRemoveANewerListing) {
+TEST(Registry, StaleSocketCannotRemoveANewerListing)
+{
     Registry registry(std::chrono::milliseconds(30000));
     Json::Value entry(Json::objectValue);
     entry["Creator"]["Name"] = "A";
@@ -135,9 +147,10 @@ TEST(Registry, StaleSocketCannotRemoveANewerListing) {
     EXPECT_FALSE(registry.claim("id", 3, {}, "127.0.0.1"));
 }
 
-TEST(Registry, UpdateKeepsThePlaceAndChecksTheAddress) {
+TEST(Registry, UpdateKeepsThePlaceAndChecksTheAddress)
+{
     Registry registry(std::chrono::milliseconds(30000));
-    for (const char *id : {"a", "b", "c"}) {
+    for (const char* id : {"a", "b", "c"}) {
         Json::Value entry(Json::objectValue);
         entry["Title"] = id;
         registry.addPending(id, entry);
@@ -155,7 +168,8 @@ TEST(Registry, UpdateKeepsThePlaceAndChecksTheAddress) {
     EXPECT_EQ(list[2]["Title"].asString(), "c");
 }
 
-TEST(Registry, ExpiredPendingCannotBeClaimed) {
+TEST(Registry, ExpiredPendingCannotBeClaimed)
+{
     Registry registry(std::chrono::milliseconds(20));
     registry.addPending("late", Json::Value(Json::objectValue));
     std::this_thread::sleep_for(std::chrono::milliseconds(40));

@@ -7,8 +7,9 @@
 
 namespace crw::test {
 
-HttpResult httpRequest(unsigned short port, const std::string &method, const std::string &target,
-                       const std::string &body) {
+HttpResult httpRequest(unsigned short port, const std::string& method, const std::string& target,
+                       const std::string& body)
+{
     net::io_context ioc;
     beast::tcp_stream stream(ioc);
     HttpResult result;
@@ -43,7 +44,8 @@ HttpResult httpRequest(unsigned short port, const std::string &method, const std
 }
 
 // Like the plug-in: quotes, backslashes and control characters escaped, other bytes copied.
-std::string jsonEscape(const std::string &text) {
+std::string jsonEscape(const std::string& text)
+{
     std::string out;
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
@@ -61,14 +63,16 @@ std::string jsonEscape(const std::string &text) {
     return out;
 }
 
-std::string Reg::body() const {
+std::string Reg::body() const
+{
     return R"({"Type":"Register", "Title": ")" + jsonEscape(title) + R"(", "Creator":{"Name": ")" + jsonEscape(name) +
-           R"(", "IdString": ")" + jsonEscape(id) + R"("}, "Playlists":[)" + playlists + R"(], "Regions":[)" +
-           regions + R"(], "Languages":[)" + languages + R"(], "VoiceChat":")" + voice + R"("})";
+           R"(", "IdString": ")" + jsonEscape(id) + R"("}, "Playlists":[)" + playlists + R"(], "Regions":[)" + regions +
+           R"(], "Languages":[)" + languages + R"(], "VoiceChat":")" + voice + R"("})";
 }
 
-beast::error_code WsClient::run(const std::function<void(std::function<void(beast::error_code)>)> &op,
-                                std::chrono::milliseconds limit) {
+beast::error_code WsClient::run(const std::function<void(std::function<void(beast::error_code)>)>& op,
+                                std::chrono::milliseconds limit)
+{
     std::optional<beast::error_code> result;
     op([&result](beast::error_code ec) { result = ec; });
     ioc_.restart();
@@ -84,7 +88,8 @@ beast::error_code WsClient::run(const std::function<void(std::function<void(beas
     return *result;
 }
 
-bool WsClient::connect(unsigned short port, const std::string &target) {
+bool WsClient::connect(unsigned short port, const std::string& target)
+{
     auto ec = run(
         [&](auto done) {
             ws_.next_layer().async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), done);
@@ -96,29 +101,34 @@ bool WsClient::connect(unsigned short port, const std::string &target) {
     return !ec;
 }
 
-bool WsClient::send(const std::string &text) {
+bool WsClient::send(const std::string& text)
+{
     ws_.text(true);
     return !run([&](auto done) { ws_.async_write(net::buffer(text), [done](auto ec, std::size_t) { done(ec); }); },
                 kWait);
 }
 
-std::optional<std::string> WsClient::read(std::chrono::milliseconds limit) {
+std::optional<std::string> WsClient::read(std::chrono::milliseconds limit)
+{
     buffer_.clear();
     if (run([&](auto done) { ws_.async_read(buffer_, [done](auto ec, std::size_t) { done(ec); }); }, limit))
         return std::nullopt;
     return beast::buffers_to_string(buffer_.data());
 }
 
-bool WsClient::close(websocket::close_code code, const std::string &reason) {
+bool WsClient::close(websocket::close_code code, const std::string& reason)
+{
     return !run([&](auto done) { ws_.async_close(websocket::close_reason(code, reason), done); }, kWait);
 }
 
-void WsClient::drop() {
+void WsClient::drop()
+{
     beast::error_code ec;
     ws_.next_layer().close(ec);
 }
 
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit) {
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
@@ -128,8 +138,9 @@ bool eventually(const std::function<bool()> &condition, std::chrono::millisecond
     return true;
 }
 
-void ServerTest::startServer(server::ServerOptions options) {
-    options.log = [this](const std::string &line) {
+void ServerTest::startServer(server::ServerOptions options)
+{
+    options.log = [this](const std::string& line) {
         std::lock_guard<std::mutex> lock(logMutex_);
         log_.push_back(line);
     };
@@ -138,12 +149,14 @@ void ServerTest::startServer(server::ServerOptions options) {
     ASSERT_NE(port_, 0);
 }
 
-void ServerTest::TearDown() {
+void ServerTest::TearDown()
+{
     if (server_)
         server_->stop();
 }
 
-std::unique_ptr<WsClient> ServerTest::registerAndConnect(const Reg &reg) {
+std::unique_ptr<WsClient> ServerTest::registerAndConnect(const Reg& reg)
+{
     auto res = httpRequest(port_, "POST", "/register", reg.body());
     EXPECT_EQ(res.status, 200) << res.body;
     auto ws = std::make_unique<WsClient>();
@@ -156,12 +169,14 @@ std::unique_ptr<WsClient> ServerTest::registerAndConnect(const Reg &reg) {
     return ws;
 }
 
-std::vector<std::string> ServerTest::logLines() {
+std::vector<std::string> ServerTest::logLines()
+{
     std::lock_guard<std::mutex> lock(logMutex_);
     return log_;
 }
 
-unsigned ServerTest::listSize() {
+unsigned ServerTest::listSize()
+{
     Json::Value root;
     Json::Reader reader;
     reader.parse(httpRequest(port_, "GET", "/list").body, root);

@@ -35,8 +35,8 @@ struct HttpResult {
     std::string body;
 };
 
-HttpResult httpRequest(unsigned short port, const std::string &method, const std::string &target,
-                       const std::string &body = {});
+HttpResult httpRequest(unsigned short port, const std::string& method, const std::string& target,
+                       const std::string& body = {});
 
 // The registration body exactly as the plug-in writes it.
 struct Reg {
@@ -50,24 +50,24 @@ struct Reg {
     std::string body() const;
 };
 
-std::string jsonEscape(const std::string &text);
+std::string jsonEscape(const std::string& text);
 
 class WsClient {
-  public:
+public:
     WsClient() : ws_(ioc_) {}
-    bool connect(unsigned short port, const std::string &target = "/");
-    bool send(const std::string &text);
+    bool connect(unsigned short port, const std::string& target = "/");
+    bool send(const std::string& text);
     // The next message, or nothing when the connection ended (see closeCode()) or the wait ran out.
     std::optional<std::string> read(std::chrono::milliseconds limit = kWait);
-    bool close(websocket::close_code code, const std::string &reason = {});
+    bool close(websocket::close_code code, const std::string& reason = {});
     // Drops the TCP connection without a closing handshake.
     void drop();
     int closeCode() const { return static_cast<int>(ws_.reason().code); }
     std::string closeReason() const { return std::string(ws_.reason().reason.c_str()); }
     beast::error_code lastError() const { return lastError_; }
 
-  private:
-    beast::error_code run(const std::function<void(std::function<void(beast::error_code)>)> &op,
+private:
+    beast::error_code run(const std::function<void(std::function<void(beast::error_code)>)>& op,
                           std::chrono::milliseconds limit);
     net::io_context ioc_;
     websocket::stream<tcp::socket> ws_;
@@ -76,14 +76,14 @@ class WsClient {
 };
 
 // Waits, in short steps and for a bounded time, until the condition holds.
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds limit = kWait);
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = kWait);
 
 class ServerTest : public ::testing::Test {
-  protected:
+protected:
     void startServer(server::ServerOptions options = {});
     void TearDown() override;
     // Registers over HTTP, opens the socket and sends the body; the client holds the listing.
-    std::unique_ptr<WsClient> registerAndConnect(const Reg &reg);
+    std::unique_ptr<WsClient> registerAndConnect(const Reg& reg);
     std::vector<std::string> logLines();
     unsigned listSize();
 

@@ -3,40 +3,46 @@
 
 #include <json/json.h>
 
+#include <thread>
+
 using namespace crw::test;
 
 namespace {
 
 const std::string kBadMessage = "Websocket Server: | Error: bad message, message is not a good json !";
 
-Json::Value searchers(unsigned short port) {
+Json::Value searchers(unsigned short port)
+{
     Json::Value root;
     Json::Reader reader;
     reader.parse(httpRequest(port, "GET", "/list").body, root);
     return root["Searchers"];
 }
 
-std::string inviteBody(const std::string &searcherId, const std::string &userName, const std::string &userId) {
+std::string inviteBody(const std::string& searcherId, const std::string& userName, const std::string& userId)
+{
     return R"({"Searcher":{"Name":"Someone", "IdString":")" + jsonEscape(searcherId) + R"("}, "User":{"Name":")" +
            jsonEscape(userName) + R"(","IdString":")" + jsonEscape(userId) + R"("}})";
 }
 
 class Ws : public ServerTest {
-  protected:
+protected:
     void SetUp() override { startServer(); }
 };
 
 } // namespace
 
-TEST_F(Ws, RegisteredPlayerIsListedWhileTheSocketIsOpen) {
+TEST_F(Ws, RegisteredPlayerIsListedWhileTheSocketIsOpen)
+{
     Reg reg;
     reg.title = "Say \"hi\"\tplease";
-    reg.playlists = R"({"Playlist":"Ranked-3v3", "MMR":"1200.5", "Range":"50"},{"Playlist":"Other", "MMR":"-1", "Range":"0"})";
+    reg.playlists =
+        R"({"Playlist":"Ranked-3v3", "MMR":"1200.5", "Range":"50"},{"Playlist":"Other", "MMR":"-1", "Range":"0"})";
     auto ws = registerAndConnect(reg);
 
     const Json::Value list = searchers(port_);
     ASSERT_EQ(list.size(), 1u);
-    const Json::Value &e = list[0];
+    const Json::Value& e = list[0];
     EXPECT_FALSE(e.isMember("Type"));
     EXPECT_EQ(e["Title"].asString(), reg.title);
     EXPECT_EQ(e["Creator"]["Name"].asString(), reg.name);
@@ -55,7 +61,8 @@ TEST_F(Ws, RegisteredPlayerIsListedWhileTheSocketIsOpen) {
     EXPECT_TRUE(eventually([&] { return searchers(port_).empty(); }));
 }
 
-TEST_F(Ws, AnyCloseCodeOrADropEndsTheListing) {
+TEST_F(Ws, AnyCloseCodeOrADropEndsTheListing)
+{
     Reg a, b;
     a.id = "Epic|a|0";
     b.id = "Epic|b|0";
@@ -70,7 +77,8 @@ TEST_F(Ws, AnyCloseCodeOrADropEndsTheListing) {
     EXPECT_TRUE(eventually([&] { return server_->listedCount() == 0; }));
 }
 
-TEST_F(Ws, FrameThatIsNotJsonGetsTheBadMessageText) {
+TEST_F(Ws, FrameThatIsNotJsonGetsTheBadMessageText)
+{
     Reg reg;
     ASSERT_EQ(httpRequest(port_, "POST", "/register", reg.body()).status, 200);
     WsClient ws;
@@ -86,13 +94,14 @@ TEST_F(Ws, FrameThatIsNotJsonGetsTheBadMessageText) {
     EXPECT_TRUE(eventually([&] { return server_->listedCount() == 1; }));
 }
 
-TEST_F(Ws, UnknownOrUselessRegistrationsAreClosedWith1008) {
+TEST_F(Ws, UnknownOrUselessRegistrationsAreClosedWith1008)
+{
     const std::vector<std::string> frames = {
-        Reg{}.body(),                     // nothing pending under this id
-        R"({"Title":"no id"})",           // JSON without an IdString
-        R"([1,2,3])",                     // JSON, but not a registration
+        Reg{}.body(),           // nothing pending under this id
+        R"({"Title":"no id"})", // JSON without an IdString
+        R"([1,2,3])",           // JSON, but not a registration
     };
-    for (const auto &frame : frames) {
+    for (const auto& frame : frames) {
         WsClient ws;
         ASSERT_TRUE(ws.connect(port_));
         ASSERT_TRUE(ws.send(frame));
@@ -104,7 +113,8 @@ TEST_F(Ws, UnknownOrUselessRegistrationsAreClosedWith1008) {
     EXPECT_EQ(server_->listedCount(), 0u);
 }
 
-TEST_F(Ws, OversizedFrameClosesOnlyThatSocket) {
+TEST_F(Ws, OversizedFrameClosesOnlyThatSocket)
+{
     Reg reg;
     auto holder = registerAndConnect(reg);
     WsClient ws;
@@ -115,7 +125,8 @@ TEST_F(Ws, OversizedFrameClosesOnlyThatSocket) {
     EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
 }
 
-TEST_F(Ws, InviteReachesTheSearchersSocketAsTheExactFrame) {
+TEST_F(Ws, InviteReachesTheSearchersSocketAsTheExactFrame)
+{
     Reg reg;
     auto ws = registerAndConnect(reg);
     const std::string userName = "Ann \"Quick\" O'Neil\\";
@@ -133,7 +144,8 @@ TEST_F(Ws, InviteReachesTheSearchersSocketAsTheExactFrame) {
     EXPECT_EQ(httpRequest(port_, "POST", "/RequestInvite", inviteBody(reg.id, userName, "Steam|42|0")).status, 402);
 }
 
-TEST_F(Ws, UpdateFromTheHoldingAddressReplacesTheEntryInPlace) {
+TEST_F(Ws, UpdateFromTheHoldingAddressReplacesTheEntryInPlace)
+{
     Reg first, second;
     second.id = "Steam|2|0";
     auto ws1 = registerAndConnect(first);
@@ -155,7 +167,8 @@ TEST_F(Ws, UpdateFromTheHoldingAddressReplacesTheEntryInPlace) {
     EXPECT_TRUE(eventually([&] { return server_->listedCount() == 1; }));
 }
 
-TEST_F(Ws, ANewSocketTakesOverAndTheOldOneCannotRemoveIt) {
+TEST_F(Ws, ANewSocketTakesOverAndTheOldOneCannotRemoveIt)
+{
     Reg reg;
     auto old = registerAndConnect(reg);
     reg.title = "Second try";
@@ -174,7 +187,8 @@ TEST_F(Ws, ANewSocketTakesOverAndTheOldOneCannotRemoveIt) {
     EXPECT_EQ(frame->rfind(R"({"type":"InviteNotification","IdString":"Steam|9|0")", 0), 0u);
 }
 
-TEST_F(ServerTest, PendingRegistrationWithoutSocketIsDropped) {
+TEST_F(ServerTest, PendingRegistrationWithoutSocketIsDropped)
+{
     crw::server::ServerOptions options;
     options.pendingTimeout = std::chrono::milliseconds(150);
     startServer(options);
@@ -190,7 +204,8 @@ TEST_F(ServerTest, PendingRegistrationWithoutSocketIsDropped) {
     EXPECT_EQ(server_->listedCount(), 0u);
 }
 
-TEST_F(ServerTest, StopClosesEverySocketWith1001AndCanStartAgain) {
+TEST_F(ServerTest, StopClosesEverySocketWith1001AndCanStartAgain)
+{
     crw::server::ServerOptions options;
     options.demoSearchers = 2;
     startServer(options);
@@ -198,11 +213,13 @@ TEST_F(ServerTest, StopClosesEverySocketWith1001AndCanStartAgain) {
     auto listed = registerAndConnect(reg);
     WsClient idle;
     ASSERT_TRUE(idle.connect(port_));
-    server_->stop();
+    // Clients answer the close while stop() waits for them.
+    std::thread stopper([&] { server_->stop(); });
     EXPECT_FALSE(listed->read());
     EXPECT_EQ(listed->closeCode(), 1001);
     EXPECT_FALSE(idle.read());
     EXPECT_EQ(idle.closeCode(), 1001);
+    stopper.join();
     EXPECT_FALSE(server_->running());
     EXPECT_EQ(server_->listedCount(), 0u);
 
@@ -212,7 +229,8 @@ TEST_F(ServerTest, StopClosesEverySocketWith1001AndCanStartAgain) {
     server_->stop(); // twice is harmless
 }
 
-TEST(ServerStart, BadAddressesAreReported) {
+TEST(ServerStart, BadAddressesAreReported)
+{
     crw::server::Server server;
     EXPECT_THROW(server.start("not-an-address", 0), std::runtime_error);
     EXPECT_THROW(server.start("192.0.2.1", 0), std::runtime_error); // not ours to bind

@@ -24,19 +24,19 @@ struct ServerOptions {
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request; empty means standard output.
-    std::function<void(const std::string &)> log;
+    std::function<void(const std::string&)> log;
 };
 
 class Server {
-  public:
+public:
     explicit Server(ServerOptions options = {});
     ~Server(); // stops if running
-    Server(const Server &) = delete;
-    Server &operator=(const Server &) = delete;
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
 
     // Binds, listens and starts the I/O threads; returns the bound port (port 0 picks a free one).
     // Throws std::runtime_error when the address is invalid or cannot be bound, or when already running.
-    unsigned short start(const std::string &bindAddress, unsigned short port);
+    unsigned short start(const std::string& bindAddress, unsigned short port);
 
     // Closes every WebSocket with 1001, every HTTP connection, and joins the I/O threads. Idempotent.
     void stop();
@@ -49,7 +49,7 @@ class Server {
     // Number of registrations waiting for their WebSocket.
     std::size_t pendingCount() const;
 
-  private:
+private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
