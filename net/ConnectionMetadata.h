@@ -1,0 +1,59 @@
+#pragma once
+// The record of one WebSocket connection and the handlers websocketpp calls
+// on it. Only net/ sources include this: websocketpp is heavy.
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_no_tls_client.hpp>
+
+using client = websocketpp::client<websocketpp::config::asio_client>;
+
+namespace crw {
+
+// Shared by an endpoint and its records: handlers signal status changes here
+// so that waiters block instead of polling.
+struct StatusSignal {
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Set while the endpoint is being destroyed: its own 1001 close coming
+    // back must not be taken for the server ending the registration.
+    std::atomic<bool> shuttingDown{false};
+
+    void notify()
+    {
+        { std::lock_guard<std::mutex> lock(mutex); }
+        changed.notify_all();
+    }
+};
+
+} // namespace crw
+
+class connection_metadata {
+public:
+    using ptr = std::shared_ptr<connection_metadata>;
+
+    explicit connection_metadata(websocketpp::connection_hdl hdl,
+                                 std::shared_ptr<crw::StatusSignal> signal = nullptr);
+
+    void on_open(client* c, websocketpp::connection_hdl hdl);
+    void on_fail(client* c, websocketpp::connection_hdl hdl);
+    void on_close(client* c, websocketpp::connection_hdl hdl);
+    void on_message(websocketpp::connection_hdl hdl, client::message_ptr msg);
+
+    websocketpp::connection_hdl get_hdl() const { return m_hdl; }
+    std::string get_status() const;
+    std::string get_error_reason() const;
+
+private:
+    void set_status(const std::string& status, const std::string* reason);
+
+    websocketpp::connection_hdl m_hdl;
+    std::shared_ptr<crw::StatusSignal> m_signal;
+    mutable std::mutex m_lock;
+    std::string m_status = "Connecting";
+    std::string m_error_reason;
+};
