@@ -11,11 +11,10 @@ Json::Value parseLenient(const std::string& text)
 {
     Json::Value root;
     try {
+        // What was read before a syntax error is kept; the callers' guards
+        // cope with whatever shape that leaves.
         Json::Reader reader;
-        if (!reader.parse(text, root, true)) {
-            // Keep nothing of a half-read document.
-            root = Json::Value();
-        }
+        reader.parse(text, root, true);
     } catch (const std::exception&) {
         // The reader throws on nesting deeper than its stack limit.
         root = Json::Value();
@@ -58,7 +57,8 @@ bool parseInt32Prefix(const std::string& text, int32_t& out)
     }
     const std::size_t firstDigit = i;
     int64_t value = 0;
-    const int64_t limit = negative ? -int64_t(std::numeric_limits<int32_t>::min()) : std::numeric_limits<int32_t>::max();
+    const int64_t limit =
+        negative ? -int64_t(std::numeric_limits<int32_t>::min()) : std::numeric_limits<int32_t>::max();
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
         value = value * 10 + (text[i] - '0');
         if (value > limit) {

@@ -9,7 +9,8 @@
 
 namespace crw::matching {
 
-// Parses text with comments allowed; a failure leaves a null value.
+// Parses text with comments allowed; what precedes a syntax error is kept,
+// and text the reader gives up on entirely leaves a null value.
 Json::Value parseLenient(const std::string& text);
 
 // The member, or a null value when the key is missing or v is not an object.

@@ -1,5 +1,4 @@
 // Named copies of a settings record, one JSON file each in the presets folder.
-#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -53,10 +52,7 @@ std::string nameProblem(const std::string& name)
     return "";
 }
 
-int32_t intOr(const Json::Value& v, int32_t fallback)
-{
-    return v.isInt() ? v.asInt() : fallback;
-}
+int32_t intOr(const Json::Value& v, int32_t fallback) { return v.isInt() ? v.asInt() : fallback; }
 
 bool enabledOf(const Json::Value& row) { return textOf(member(row, "enabled")) == "true"; }
 
@@ -85,8 +81,8 @@ std::string CRW::buildPresetJson(const crw::SearcherSettings& settings)
             if (i > 0) {
                 text += ",";
             }
-            text += "{\"name\":\"" + escapeText(rows[i].name) + "\",\"enabled\":" +
-                    (rows[i].enabled ? "true" : "false") + "}";
+            text += "{\"name\":\"" + escapeText(rows[i].name) +
+                    "\",\"enabled\":" + (rows[i].enabled ? "true" : "false") + "}";
         }
     };
     text += "],\"regions\":[";
@@ -117,8 +113,7 @@ void CRW::savePreset(std::string name, const crw::SearcherSettings& settings)
 
     // Written aside and renamed over the old file, so a failed write leaves
     // the previous preset of that name intact.
-    static std::atomic<unsigned> counter{0};
-    const std::filesystem::path temp = folder / fmt::format(".crw-preset-{}.tmp", counter.fetch_add(1));
+    const std::filesystem::path temp = folder / ("." + name + ".json.tmp");
     bool written = false;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
@@ -134,7 +129,8 @@ void CRW::savePreset(std::string name, const crw::SearcherSettings& settings)
     if (!written || ec) {
         std::error_code ignored;
         std::filesystem::remove(temp, ignored);
-        crw::LOG("Preset not saved to {} : {}", path.string(), written ? ec.message() : "the file could not be written");
+        crw::LOG("Preset not saved to {} : {}", path.string(),
+                 written ? ec.message() : "the file could not be written");
         return;
     }
     crw::LOG("Saved preset : {}", path.string());

@@ -148,8 +148,7 @@ void CRW::AskStillThere()
     stillThereTimer.stop();
     // A running time-out is left alone, so repeated questions do not extend the minute.
     stillThereTimeoutTimer.start();
-    showToast("CRW", "Please confirm on the plugin interface that you still want to be on the plugin", 6.0f,
-              "default");
+    showToast("CRW", "Please confirm on the plugin interface that you still want to be on the plugin", 6.0f, "default");
 }
 
 void CRW::ForceStop()

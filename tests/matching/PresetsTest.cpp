@@ -1,0 +1,202 @@
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "MatchingTestUtil.h"
+
+using namespace crwtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::set<std::string> namesIn(const fs::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        names.insert(fs::relative(e.path(), folder).string());
+    }
+    return names;
+}
+
+class Presets : public ::testing::Test {
+protected:
+    CRW& p() { return f.plugin(); }
+    fs::path folder() { return p().presetsFolder(); }
+
+    // Loads text as a preset file into settings that start non-empty.
+    crw::SearcherSettings loadText(const std::string& text)
+    {
+        writeFile(folder() / "t.json", text);
+        crw::SearcherSettings s = crw::SearcherSettings::fromFixedLists(p().playlists, p().regions, p().languages);
+        s.setTitle("old");
+        s.voiceChat = 1;
+        p().loadPreset(folder() / "t.json", s);
+        return s;
+    }
+
+    PluginFixture f;
+};
+
+} // namespace
+
+TEST_F(Presets, FilterSavedAndLoadedIntoRegisterIsIdentical)
+{
+    crw::SearcherSettings& filter = p().filterSettings;
+    filter.setTitle("Chill \"tryhard\" \\ games");
+    filter.playlists[1].enabled = true;
+    filter.playlists[1].range = 250;
+    filter.playlists[9].enabled = true;
+    filter.playlists[9].mmr = "1234.5";
+    filter.playlists[9].range = -5;
+    filter.regions[3].enabled = true;
+    filter.languages[0].enabled = true;
+    filter.voiceChat = 2;
+    p().savePreset("mine", filter);
+
+    const fs::path path = folder() / "mine.json";
+    EXPECT_TRUE(hasLine(f.host().logs(), "Saved preset : " + path.string()));
+    const std::string text = readFile(path);
+    EXPECT_EQ(text.rfind("{\"title\":\"Chill \\\"tryhard\\\" \\\\ games\",\"playlists\":[{\"name\":\"Ranked-2v2\","
+                         "\"id\":11,\"mmr\":\"-1\",\"range\":0,\"enabled\":false},",
+                         0),
+              0u);
+    EXPECT_NE(text.find("\"regions\":[{\"name\":"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 29), "],\"voiceChat_currentImage\":2}");
+
+    crw::SearcherSettings& reg = p().registerSettings;
+    p().loadPreset(path, reg);
+    EXPECT_TRUE(crw::settingsEqual(reg, filter));
+    EXPECT_EQ(reg.titleText(), "Chill \"tryhard\" \\ games");
+    ASSERT_EQ(reg.playlists.size(), filter.playlists.size());
+    for (std::size_t i = 0; i < reg.playlists.size(); ++i) {
+        EXPECT_EQ(reg.playlists[i].mmr, filter.playlists[i].mmr);
+    }
+}
+
+TEST_F(Presets, HandEditedFilesReadWithDefaults)
+{
+    auto s = loadText("{\"title\":\"t\",\"playlists\":[{\"name\":\"Hoops\",\"id\":27,\"mmr\":\"1\",\"range\":\"50\","
+                      "\"enabled\":\"true\"},{\"range\":\"abc\",\"id\":\"x\",\"enabled\":1},7,\"s\"],"
+                      "\"languages\":[{\"name\":\"French\",\"enabled\":true},[]],\"voiceChat_currentImage\":\"2\"}");
+    EXPECT_EQ(s.titleText(), "t");
+    ASSERT_EQ(s.playlists.size(), 2u);
+    EXPECT_EQ(s.playlists[0].name, "Hoops");
+    EXPECT_EQ(s.playlists[0].id, 27);
+    EXPECT_EQ(s.playlists[0].range, 50);
+    EXPECT_TRUE(s.playlists[0].enabled);
+    EXPECT_EQ(s.playlists[1].name, "");
+    EXPECT_EQ(s.playlists[1].id, 0);
+    EXPECT_EQ(s.playlists[1].mmr, "");
+    EXPECT_EQ(s.playlists[1].range, 0);
+    EXPECT_FALSE(s.playlists[1].enabled);
+    EXPECT_TRUE(s.regions.empty()); // key missing
+    ASSERT_EQ(s.languages.size(), 1u);
+    EXPECT_TRUE(s.languages[0].enabled);
+    EXPECT_EQ(s.voiceChat, 0);
+
+    // A number range reads the same as its text; out-of-range voice chat falls back to either.
+    s = loadText("{\"playlists\":[{\"range\":50}],\"voiceChat_currentImage\":9}");
+    ASSERT_EQ(s.playlists.size(), 1u);
+    EXPECT_EQ(s.playlists[0].range, 50);
+    EXPECT_EQ(s.voiceChat, 0);
+
+    // A long title is cut to the buffer without splitting a character.
+    s = loadText("{\"title\":\"" + std::string(126, 'a') + "é\"}");
+    EXPECT_EQ(s.titleText(), std::string(126, 'a'));
+}
+
+TEST_F(Presets, EmptyOrBrokenFilesGiveEmptySettings)
+{
+    for (const std::string& text :
+         std::vector<std::string>{"", "not json", "[1,2]", "{\"title\":{}, \"playlists\":{}", std::string(3000, '[')}) {
+        auto s = loadText(text);
+        EXPECT_EQ(s.titleText(), "") << text.substr(0, 40);
+        EXPECT_TRUE(s.playlists.empty());
+        EXPECT_TRUE(s.regions.empty());
+        EXPECT_TRUE(s.languages.empty());
+        EXPECT_EQ(s.voiceChat, 0);
+    }
+    crw::SearcherSettings s;
+    s.setTitle("kept?");
+    p().loadPreset(folder() / "missing.json", s);
+    EXPECT_EQ(s.titleText(), "");
+}
+
+TEST_F(Presets, UnsafeNamesAreRefusedAndWriteNothing)
+{
+    const fs::path root = f.dataDir();
+    writeFile(folder() / "keep.json", "{\"title\":\"keep\"}");
+    const auto before = namesIn(root);
+    for (const std::string& name :
+         std::vector<std::string>{"../x", "a/b", "a\\b", "..", "c:d", std::string("a\nb"), std::string("tab\tx")}) {
+        f.host().clearRecords();
+        p().savePreset(name, p().filterSettings);
+        const auto logs = f.host().logs();
+        ASSERT_EQ(logs.size(), 1u) << name;
+        EXPECT_NE(logs[0].find("not a usable name"), std::string::npos) << logs[0];
+    }
+    EXPECT_EQ(namesIn(root), before);
+    EXPECT_FALSE(fs::exists(root / "CRW" / "x.json"));
+    EXPECT_EQ(readFile(folder() / "keep.json"), "{\"title\":\"keep\"}");
+}
+
+TEST_F(Presets, AFailedWriteKeepsTheOldPreset)
+{
+    writeFile(folder() / "keep.json", "{\"title\":\"keep\"}");
+    // The file is written aside first; here that write fails for want of space.
+    fs::create_symlink("/dev/full", folder() / ".keep.json.tmp");
+    f.host().clearRecords();
+    p().savePreset("keep", p().filterSettings);
+    EXPECT_EQ(readFile(folder() / "keep.json"), "{\"title\":\"keep\"}");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder() / ".keep.json.tmp")));
+    const auto logs = f.host().logs();
+    EXPECT_FALSE(hasLineContaining(logs, "Saved preset"));
+    EXPECT_TRUE(hasLineContaining(logs, "Preset not saved"));
+
+    // A name the file system refuses fails the same way.
+    f.host().clearRecords();
+    p().savePreset(std::string(300, 'n'), p().filterSettings);
+    EXPECT_TRUE(hasLineContaining(f.host().logs(), "Preset not saved"));
+    EXPECT_EQ(namesIn(folder()), std::set<std::string>{"keep.json"});
+
+    // A good save replaces it.
+    p().savePreset("keep", p().filterSettings);
+    EXPECT_NE(readFile(folder() / "keep.json"), "{\"title\":\"keep\"}");
+}
+
+TEST_F(Presets, ListingAndTheFolder)
+{
+    fs::remove_all(folder());
+    EXPECT_TRUE(p().listPresets().empty());
+
+    // Saving creates the missing folder; an empty name is saved as ".json".
+    p().savePreset("", p().filterSettings);
+    p().savePreset("Ranked 2s", p().filterSettings);
+    writeFile(folder() / "notes.txt", "x");
+    writeFile(folder() / "v1.2.json", "{}");
+
+    std::set<std::pair<std::string, std::string>> listed;
+    for (const auto& e : p().listPresets()) {
+        EXPECT_EQ(e.path.parent_path(), folder());
+        listed.insert({e.label, e.path.filename().string()});
+    }
+    const std::set<std::pair<std::string, std::string>> expected{
+        {".json", ".json"}, {"Ranked 2s", "Ranked 2s.json"}, {"notes", "notes.txt"}, {"v1.2", "v1.2.json"}};
+    EXPECT_EQ(listed, expected);
+}

@@ -1,0 +1,331 @@
+#include <arpa/inet.h>
+#include <cmath>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "MatchingTestUtil.h"
+
+using namespace std::chrono_literals;
+using namespace crwtest;
+
+namespace {
+
+crw::Searcher searcherWith(std::vector<crw::PlaylistSetting> rows)
+{
+    crw::Searcher s;
+    s.creatorName = "S";
+    s.playlists = std::move(rows);
+    return s;
+}
+
+crw::PlaylistSetting row(const std::string& name, const std::string& mmr, int32_t range)
+{
+    crw::PlaylistSetting p;
+    p.name = name;
+    p.mmr = mmr;
+    p.range = range;
+    return p;
+}
+
+bool visibleAt(const crw::Searcher& s, float mmr2v2)
+{
+    return CRW::isSearcherVisible(s, {{"Ranked-2v2", mmr2v2}, {"Ranked-3v3", 0.f}});
+}
+
+const std::map<std::string, float> kMMR{{"Ranked-2v2", 1000.f}, {"Ranked-3v3", 500.f}, {"Casual-2v2", 0.f}};
+
+} // namespace
+
+TEST(Visibility, RangeBoundsAreInclusive)
+{
+    const auto s = searcherWith({row("Ranked-2v2", "1000", 100)});
+    for (float shown : {900.f, 1000.f, 1100.f}) {
+        EXPECT_TRUE(visibleAt(s, shown)) << shown;
+    }
+    for (float hidden : {899.9f, 1100.1f}) {
+        EXPECT_FALSE(visibleAt(s, hidden)) << hidden;
+    }
+    const auto narrow = searcherWith({row("Ranked-2v2", "1200", 50)});
+    EXPECT_TRUE(visibleAt(narrow, 1150.f));
+    EXPECT_TRUE(visibleAt(narrow, 1250.f));
+}
+
+TEST(Visibility, PlaylistsWithoutALimit)
+{
+    // The first playlist excludes, the second has no range.
+    EXPECT_TRUE(visibleAt(searcherWith({row("Ranked-2v2", "3000", 10), row("Ranked-3v3", "3000", 0)}), 1000.f));
+    // "Other" limits nobody, whatever its MMR text and range.
+    const auto other = searcherWith({row("Other", "not a number", 500)});
+    EXPECT_TRUE(visibleAt(other, 0.f));
+    EXPECT_TRUE(CRW::isSearcherVisible(other, {}));
+    EXPECT_FALSE(visibleAt(searcherWith({}), 1000.f));
+}
+
+TEST(Visibility, OddRangesAndMMRTexts)
+{
+    EXPECT_FALSE(visibleAt(searcherWith({row("Ranked-2v2", "1000", -50)}), 1000.f));
+    const auto prefixed = searcherWith({row("Ranked-2v2", "1150abc", 10)});
+    EXPECT_TRUE(visibleAt(prefixed, 1150.f));
+    EXPECT_FALSE(visibleAt(prefixed, 1200.f));
+    EXPECT_FALSE(visibleAt(searcherWith({row("Ranked-2v2", "nan", 100)}), 1000.f));
+    EXPECT_FALSE(visibleAt(searcherWith({row("Ranked-2v2", "1000", 100)}), std::nanf("")));
+
+    std::string reason;
+    EXPECT_FALSE(CRW::isSearcherVisible(searcherWith({row("Ranked-2v2", "abc", 100)}), kMMR, &reason));
+    EXPECT_NE(reason.find("abc"), std::string::npos);
+    reason.clear();
+    EXPECT_FALSE(CRW::isSearcherVisible(searcherWith({row("Ranked-2v2", "1e60", 100)}), kMMR, &reason));
+    EXPECT_FALSE(reason.empty());
+    reason.clear();
+    EXPECT_FALSE(CRW::isSearcherVisible(searcherWith({row("Soccar", "1000", 100)}), kMMR, &reason));
+    EXPECT_NE(reason.find("Soccar"), std::string::npos);
+}
+
+TEST(SearcherList, AnswerIsParsedFilteredAndLogged)
+{
+    PluginFixture f;
+    {
+        auto lock = lockState(f.plugin());
+        f.plugin().isLoadingSearchers = true;
+    }
+    f.host().clearRecords();
+    const std::string answer =
+        listAnswer({listEntry("near", "[" + playlist("Ranked-2v2", "1050.5", "100") + "]", "[\"Europe\",\"Asia\"]"),
+                    listEntry("far", "[" + playlist("Ranked-2v2", "2000", "100") + "]"),
+                    listEntry("open", "[" + playlist("Ranked-3v3", "100", "0") + "]", "[\"Any\"]", "true")});
+    deliverList(f.plugin(), kMMR, 200, answer);
+
+    auto lock = lockState(f.plugin());
+    CRW& p = f.plugin();
+    EXPECT_FALSE(p.isLoadingSearchers);
+    EXPECT_EQ(creatorNames(p.allSearchers), (std::vector<std::string>{"near", "open"}));
+    EXPECT_EQ(creatorNames(p.searchers), creatorNames(p.allSearchers));
+    EXPECT_TRUE(p.clearSearchersTimer.isRunning());
+
+    const crw::Searcher& near = p.allSearchers[0];
+    EXPECT_EQ(near.title, "title of near");
+    EXPECT_EQ(near.creatorIdString, "id-near");
+    EXPECT_EQ(near.regions, (std::vector<std::string>{"Europe", "Asia"}));
+    EXPECT_EQ(near.languages, (std::vector<std::string>{"Any"}));
+    EXPECT_EQ(near.voiceChat, "any");
+    ASSERT_EQ(near.playlists.size(), 1u);
+    EXPECT_EQ(near.playlists[0].name, "Ranked-2v2");
+    EXPECT_EQ(near.playlists[0].mmr, "1050.5");
+    EXPECT_EQ(near.playlists[0].range, 100);
+    EXPECT_EQ(near.playlists[0].id, 11);
+    EXPECT_FALSE(near.playlists[0].enabled);
+
+    const std::vector<std::string> expected{"Searchers : \n" + answer,
+                                            "----------------------------------",
+                                            "--------------------------------------",
+                                            "Name : near",
+                                            "idString : id-near",
+                                            "Playlists :",
+                                            "Ranked-2v2 : 1050.5",
+                                            "userPlaylistMMR : 1000 | searcherPlaylistMMR : 1050.5",
+                                            "User is in at least in one searcher playlist range !",
+                                            "--------------------------------------",
+                                            "--------------------------------------",
+                                            "Name : far",
+                                            "idString : id-far",
+                                            "Playlists :",
+                                            "Ranked-2v2 : 2000",
+                                            "userPlaylistMMR : 1000 | searcherPlaylistMMR : 2000",
+                                            "--------------------------------------",
+                                            "Name : open",
+                                            "idString : id-open",
+                                            "Playlists :",
+                                            "Ranked-3v3 : 100",
+                                            "No range for this playlist or playlist is Other, searcher is fine !",
+                                            "--------------------------------------"};
+    EXPECT_EQ(f.host().logs(), expected);
+}
+
+TEST(SearcherList, HostileAnswersNeverThrowAndAlwaysEndLoading)
+{
+    PluginFixture f;
+    const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+    struct Case {
+        std::string text;
+        std::vector<std::string> shown;
+    };
+    const std::vector<Case> cases{
+        {"", {}},
+        {"<html>not json</html>", {}},
+        {"[1,2,3]", {}},
+        {"\"Searchers\"", {}},
+        {"{\"Searchers\":{\"a\":1}}", {}},
+        {"{\"Searchers\":\"list\"}", {}},
+        {"{\"Searchers\":[1,\"a\",null,[],true]}", {}},
+        {deep, {}},
+        {"{\"Searchers\":" + deep + "}", {}},
+        // Wrong shapes inside an entry read as empty.
+        {"{\"Searchers\":[{\"Title\":{},\"Creator\":\"x\",\"Playlists\":{\"a\":1},\"Regions\":7}]}", {}},
+        // Numbers and booleans where strings are expected are read as text.
+        {"{\"Searchers\":[{\"Title\":5,\"Creator\":{\"Name\":7,\"IdString\":true},"
+         "\"Playlists\":[{\"Playlist\":\"Ranked-2v2\",\"MMR\":1000,\"Range\":100}],\"Regions\":[1,{}],"
+         "\"VoiceChat\":1}]}",
+         {"7"}},
+        // Entries that cannot be evaluated are dropped, the others kept.
+        {listAnswer({listEntry("huge", "[" + playlist("Ranked-2v2", "1000", "99999999999") + "]"),
+                     listEntry("letters", "[" + playlist("Ranked-2v2", "1000", "abc") + "]"),
+                     listEntry("norange", "[{\"Playlist\":\"Other\",\"MMR\":\"1\"}]"),
+                     listEntry("bigmmr", "[" + playlist("Ranked-2v2", "1e60", "10") + "]"),
+                     listEntry("unknown", "[" + playlist("Soccar", "1000", "10") + "]"),
+                     listEntry("unknown-open", "[" + playlist("Soccar", "1000", "0") + "]"),
+                     listEntry("max", "[" + playlist("Ranked-2v2", "1000", "2147483647") + "]"),
+                     listEntry("lead", "[" + playlist("Ranked-2v2", "1000", "  +5 points") + "]")}),
+         {"unknown-open", "max", "lead"}},
+    };
+    for (const auto& c : cases) {
+        {
+            auto lock = lockState(f.plugin());
+            f.plugin().ClearSearchers();
+            f.plugin().isLoadingSearchers = true;
+        }
+        f.host().clearRecords();
+        EXPECT_NO_THROW(deliverList(f.plugin(), kMMR, 200, c.text)) << c.text.substr(0, 80);
+        auto lock = lockState(f.plugin());
+        EXPECT_FALSE(f.plugin().isLoadingSearchers);
+        EXPECT_EQ(creatorNames(f.plugin().searchers), c.shown) << c.text.substr(0, 80);
+        EXPECT_TRUE(hasLine(f.host().logs(), "----------------------------------"));
+    }
+    // Each dropped entry says why.
+    const auto logs = f.host().logs();
+    for (const char* why : {"99999999999", "\"abc\"", "1e60", "Soccar"}) {
+        EXPECT_TRUE(hasLineContaining(logs, why)) << why;
+    }
+    auto lock = lockState(f.plugin());
+    ASSERT_EQ(f.plugin().searchers.size(), 3u);
+    EXPECT_EQ(f.plugin().searchers[2].playlists[0].range, 5);
+}
+
+TEST(SearcherList, OnlyTheLatestRequestIsApplied)
+{
+    PluginFixture f;
+    {
+        auto lock = lockState(f.plugin());
+        f.plugin().listRequestSeq = 2;
+        f.plugin().isLoadingSearchers = true;
+    }
+    const std::string answer = listAnswer({listEntry("a", "[" + playlist("Other", "0", "0") + "]")});
+    f.plugin().OnSearchersResult(kMMR, 200, answer, 1);
+    {
+        auto lock = lockState(f.plugin());
+        EXPECT_TRUE(f.plugin().isLoadingSearchers); // the newer one is still on its way
+        EXPECT_TRUE(f.plugin().searchers.empty());
+    }
+    EXPECT_TRUE(hasLineContaining(f.host().logs(), "request 1"));
+    f.plugin().OnSearchersResult(kMMR, 200, answer, 2);
+    f.plugin().OnSearchersResult(kMMR, 200, answer, 1);
+    auto lock = lockState(f.plugin());
+    EXPECT_FALSE(f.plugin().isLoadingSearchers);
+    EXPECT_EQ(creatorNames(f.plugin().searchers), std::vector<std::string>{"a"});
+}
+
+TEST(SearcherList, FailedAnswerShowsTheErrorAndKeepsTheLists)
+{
+    PluginFixture f;
+    {
+        auto lock = lockState(f.plugin());
+        f.plugin().allSearchers.push_back(searcherWith({}));
+        f.plugin().isLoadingSearchers = true;
+    }
+    deliverList(f.plugin(), kMMR, 500, "");
+    {
+        auto lock = lockState(f.plugin());
+        EXPECT_FALSE(f.plugin().isLoadingSearchers);
+        EXPECT_TRUE(f.plugin().getSearchersPopup.open);
+        EXPECT_EQ(f.plugin().getSearchersPopup.message, "ERROR 500 | ");
+        EXPECT_EQ(f.plugin().allSearchers.size(), 1u);
+        EXPECT_FALSE(f.plugin().clearSearchersTimer.isRunning());
+    }
+    std::string address;
+    {
+        auto lock = lockState(f.plugin());
+        address = f.plugin().serverAddress;
+    }
+    deliverList(f.plugin(), kMMR, 0, "Failed to connect to " + address + " port 3000");
+    auto lock = lockState(f.plugin());
+    EXPECT_EQ(f.plugin().getSearchersPopup.message, "ERROR 0 | An error ocurred, couldn't reach the server !");
+}
+
+TEST(SearcherList, ClearTimerRunsFromTheFirstAnswerNotTheLatest)
+{
+    crw::Intervals intervals;
+    intervals.clearSearchers = 400;
+    IntervalsGuard guard(intervals);
+    PluginFixture f;
+    const std::string answer = listAnswer({listEntry("a", "[" + playlist("Other", "0", "0") + "]")});
+
+    deliverList(f.plugin(), kMMR, 200, answer);
+    crw::Timer::Clock::time_point firstStart;
+    {
+        auto lock = lockState(f.plugin());
+        firstStart = f.plugin().clearSearchersTimer.startTime();
+        f.plugin().ClearSearchers(); // a refresh empties the lists ...
+        ++f.plugin().listRequestSeq;
+    }
+    deliverList(f.plugin(), kMMR, 200, answer); // ... and a second answer arrives
+    {
+        auto lock = lockState(f.plugin());
+        EXPECT_EQ(f.plugin().searchers.size(), 1u);
+        EXPECT_EQ(f.plugin().clearSearchersTimer.startTime(), firstStart);
+    }
+    f.host().clearRecords();
+    ASSERT_TRUE(f.host().waitFor(
+        [&] {
+            auto lock = lockState(f.plugin());
+            return f.plugin().searchers.empty() && f.plugin().allSearchers.empty();
+        },
+        5s));
+    EXPECT_GE(crw::Timer::Clock::now() - firstStart, 400ms);
+    EXPECT_TRUE(f.host().waitForLog("Timer : Cleared Searchers", 1s));
+}
+
+TEST(SearcherList, UnreachableServerOverRealHttp)
+{
+    // A port that was free a moment ago: nothing listens there.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ::close(fd);
+    const int port = ntohs(addr.sin_port);
+
+    PluginFixture f;
+    {
+        auto lock = lockState(f.plugin());
+        f.plugin().serverAddress = "127.0.0.1";
+        f.plugin().serverUrl = "http://127.0.0.1:" + std::to_string(port);
+    }
+    f.host().gameWrapper->Execute([&](GameWrapper*) { f.plugin().GetSearchers(); });
+    ASSERT_TRUE(f.host().waitFor(
+        [&] {
+            auto lock = lockState(f.plugin());
+            return f.plugin().getSearchersPopup.open;
+        },
+        10s));
+    auto lock = lockState(f.plugin());
+    EXPECT_EQ(f.plugin().getSearchersPopup.message, "ERROR 418 | An error ocurred, couldn't reach the server !");
+    EXPECT_FALSE(f.plugin().isLoadingSearchers);
+}
+
+TEST(SearcherList, ImagesFollowTheFixedPlaylistOrder)
+{
+    PluginFixture f;
+    auto lock = lockState(f.plugin());
+    const auto& rows = f.plugin().playlists;
+    ASSERT_EQ(f.plugin().playlistImages.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(f.plugin().imagesForPlaylist(rows[i].name).image, f.plugin().playlistImages[i].image);
+    }
+    EXPECT_EQ(f.plugin().imagesForPlaylist("ranked-2v2").image, nullptr);
+}
