@@ -1,0 +1,35 @@
+#pragma once
+// Finds ImGui widgets by the id their code gives them ("##Refresh", "Yes",
+// "Create Confirmation/Yes") in the last drawn frame. Items are recorded
+// through a link-time wrap of ImGui::ItemAdd; child windows (which ImGui adds
+// from inside imgui.cpp, out of the wrap's reach) are found by window name.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sandbox {
+
+struct Rect {
+    float x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    float cx() const { return (x0 + x1) * 0.5f; }
+    float cy() const { return (y0 + y1) * 0.5f; }
+};
+
+namespace targets {
+
+// Render thread, before ImGui::NewFrame: starts recording a new frame.
+void beginFrame();
+// Render thread, after the frame's ImGui::Render: the frame's items are what find() searches.
+void endFrame();
+
+// TARGET, [WINDOW "/"] ID, or "row N" (the N-th "##Searcher" row, from 1, top to bottom).
+std::optional<Rect> find(const std::string& target);
+
+// Number of rows drawn in the last frame.
+int rowCount();
+
+// Items recorded in the last frame (for diagnostics): count only.
+size_t itemCount();
+
+} // namespace targets
+} // namespace sandbox
