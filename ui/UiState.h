@@ -1,10 +1,28 @@
 #pragma once
 // Extra state of the plug-in object that belongs to ui/. It lives in CRW as a
 // member and follows CRW's thread-safety rule (guarded by CRW::stateMutex).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plugin/Records.h"
 
 namespace crw {
 
 struct UiState {
+    // Indices into `searchers` of the rows the list shows, kept until the
+    // list, the keyword or the own entry changes, so a frame does not scan
+    // every searcher.
+    std::vector<int> rows;
+    std::vector<char> rowShown; // per index of `searchers`: part of `rows`
+    uint64_t rowsVersion = ~0ull;
+    std::string rowsKeyword;
+    Searcher rowsOwnEntry;
+    bool rowsValid = false;
+
+    int currentRow = -1; // index of the row being drawn, -1 for the own row
+    int popupRow = -1;   // row whose invite popups were opened last
+    bool popupRowDrawn = false;
 };
 
 } // namespace crw

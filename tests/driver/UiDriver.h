@@ -1,0 +1,124 @@
+#pragma once
+// Headless Dear ImGui frames for a plug-in's windows, with input injected the
+// way a user would give it and widgets found by name.
+//
+// A UiDriver owns an ImGui context (font atlas built, dummy texture id, no
+// .ini file) and, on each frame(), calls PluginWindow::Render and, inside a
+// host-owned "Plugin Settings" window, PluginSettingsWindow::RenderSettings.
+// It works with any object behind those two interfaces, including a plug-in
+// loaded with dlopen whose ImGui calls bind to the executable's ImGui.
+//
+// Finding widgets. Link with crw_uidriver: it wraps ImGui's ItemAdd and
+// ImDrawList::AddText at link time, so every item the frame submitted is
+// known by ID, rectangle and window, and every drawn text by window.
+// A path names a widget:
+//   "Yes"                      any item or child window with that label, in
+//                              the topmost window that has one (any ID scope)
+//   "Create Confirmation/Yes"  first segment: a window by its name (top-level
+//                              or popup) or a child window by its label; the
+//                              rest is walked strictly from that window's
+//                              base ID: each segment is a pushed ID, a child
+//                              window label, or the final item label
+//   "##Searchers/#3/##Searcher" a segment "#<n>" stands for PushID(int n)
+// Popups and modals are windows named by their id; menus are "##Menu_NN".
+// Texts drawn straight onto a draw list by a dlopen'ed plug-in are not seen
+// (the wrap only reaches calls made from inside the executable's ImGui);
+// widget texts are seen either way.
+//
+// Input. click() moves the mouse onto the widget's centre and spends one
+// frame each on move, press and release; doubleClick() clicks twice within
+// ImGui's double-click time (frames advance ImGui time by 1/60 s). type()
+// clicks a field, selects its text and enters characters, replacing it.
+// ImGui's asserts stay on: an unbalanced Begin/End aborts the test.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef IMGUI_DEFINE_MATH_OPERATORS
+#define IMGUI_DEFINE_MATH_OPERATORS
+#endif
+#include <imgui.h>
+#include <imgui_internal.h>
+
+#include "bakkesmod/plugin/PluginSettingsWindow.h"
+#include "bakkesmod/plugin/pluginwindow.h"
+
+namespace crwui {
+
+// One widget of the last frame.
+struct ItemInfo {
+    ImGuiID id = 0;
+    ImRect rect;                   // screen coordinates
+    ImGuiWindow* window = nullptr; // the window holding the item; for a child window, the child itself
+    bool isWindow = false;         // a child window rather than an ItemAdd item
+    ImVec2 center() const { return rect.GetCenter(); }
+};
+
+// One text drawn in the last frame.
+struct DrawnText {
+    std::string text;
+    ImVec2 pos;
+    ImGuiWindow* window = nullptr; // null when the draw list belongs to no window
+};
+
+class UiDriver {
+public:
+    // Either interface may be null. displaySize is the host's screen.
+    UiDriver(BakkesMod::Plugin::PluginWindow* window, BakkesMod::Plugin::PluginSettingsWindow* settings,
+             ImVec2 displaySize = ImVec2(1920, 1080));
+    ~UiDriver();
+    UiDriver(const UiDriver&) = delete;
+    UiDriver& operator=(const UiDriver&) = delete;
+
+    ImGuiContext* context() const { return ctx_; }
+
+    // Runs n whole frames with the current input.
+    void frame(int n = 1);
+    // Turn off drawing of either interface (both on by default).
+    void setDrawWindow(bool on) { drawWindow_ = on; }
+    void setDrawSettings(bool on) { drawSettings_ = on; }
+    // Turn the recording of items and texts off, e.g. to time frames alone.
+    void setRecording(bool on);
+
+    // Widgets of the last frame. findItem runs up to a few more frames while
+    // the widget is missing or its window is still appearing.
+    std::optional<ItemInfo> findItem(const std::string& path);
+    std::optional<ItemInfo> peekItem(const std::string& path) const; // no extra frames
+    bool exists(const std::string& path) const { return peekItem(path).has_value(); }
+
+    // False when the widget cannot be found or has no visible area.
+    bool click(const std::string& path, ImGuiMouseButton button = ImGuiMouseButton_Left);
+    bool rightClick(const std::string& path) { return click(path, ImGuiMouseButton_Right); }
+    bool doubleClick(const std::string& path);
+    bool hover(const std::string& path); // moves the mouse there and runs one frame
+    bool type(const std::string& path, const std::string& text);
+    // Characters into whatever field is active, then one frame.
+    void typeChars(const std::string& text);
+    void pressKey(ImGuiKey key, bool ctrl = false);
+    void moveMouse(ImVec2 pos);
+
+    // Windows of the last frame.
+    ImGuiWindow* findWindow(const std::string& nameOrChildLabel) const;
+    bool isOpen(const std::string& windowName) const; // drawn (active) in the last frame
+    std::vector<std::string> openPopups() const;      // names of the popup windows drawn in the last frame
+
+    // Texts of the last frame, in drawing order; with a window name (or child
+    // label), only those drawn in that window and its child windows.
+    std::vector<DrawnText> texts(const std::string& windowName = "") const;
+    bool hasText(const std::string& text, const std::string& windowName = "") const;           // exact
+    bool hasTextContaining(const std::string& part, const std::string& windowName = "") const; // substring
+
+private:
+    void makeCurrent() const;
+    std::optional<ImVec2> clickPoint(const ItemInfo& item) const;
+
+    ImGuiContext* ctx_ = nullptr;
+    ImGuiContext* previous_ = nullptr;
+    BakkesMod::Plugin::PluginWindow* window_;
+    BakkesMod::Plugin::PluginSettingsWindow* settings_;
+    bool drawWindow_ = true;
+    bool drawSettings_ = true;
+};
+
+} // namespace crwui
