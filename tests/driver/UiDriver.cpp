@@ -446,14 +446,35 @@ bool UiDriver::click(const std::string& path, ImGuiMouseButton button)
     if (!point) {
         return false;
     }
+    clickAt(*point, button);
+    return true;
+}
+
+void UiDriver::clickAt(ImVec2 point, ImGuiMouseButton button)
+{
+    makeCurrent();
     ImGuiIO& io = ImGui::GetIO();
-    io.MousePos = *point;
+    io.MousePos = point;
     frame();
     io.MouseDown[button] = true;
     frame();
     io.MouseDown[button] = false;
     frame(2); // the second frame shows what the click changed
-    return true;
+}
+
+bool UiDriver::clickText(const std::string& text, ImGuiMouseButton button)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        for (const DrawnText& t : texts()) {
+            if (t.text == text) {
+                const ImVec2 size = ImGui::CalcTextSize(text.c_str());
+                clickAt(ImVec2(t.pos.x + size.x / 2, t.pos.y + size.y / 2), button);
+                return true;
+            }
+        }
+        frame();
+    }
+    return false;
 }
 
 bool UiDriver::doubleClick(const std::string& path)

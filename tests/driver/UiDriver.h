@@ -92,6 +92,9 @@ public:
     bool rightClick(const std::string& path) { return click(path, ImGuiMouseButton_Right); }
     bool doubleClick(const std::string& path);
     bool hover(const std::string& path); // moves the mouse there and runs one frame
+    // Clicks the middle of a text drawn in the last frame (texts with no
+    // widget of their own, such as links).
+    bool clickText(const std::string& text, ImGuiMouseButton button = ImGuiMouseButton_Left);
     bool type(const std::string& path, const std::string& text);
     // Characters into whatever field is active, then one frame.
     void typeChars(const std::string& text);
@@ -112,6 +115,7 @@ public:
 private:
     void makeCurrent() const;
     std::optional<ImVec2> clickPoint(const ItemInfo& item) const;
+    void clickAt(ImVec2 point, ImGuiMouseButton button);
 
     ImGuiContext* ctx_ = nullptr;
     ImGuiContext* previous_ = nullptr;
