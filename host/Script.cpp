@@ -83,16 +83,16 @@ bool parseScript(const std::string& source, std::vector<Step>& steps, std::strin
             if (rest.empty() || *end != '\0' || step.count < 0 || step.count > 1000000) {
                 return bad("frames wants a count");
             }
-        } else if (v == "sleep") {
+        } else if (v == "sleep" || v == "find-timeout") {
             if (!parseSeconds(rest, step.seconds)) {
-                return bad("sleep wants seconds");
+                return bad(v + " wants seconds");
             }
         } else if (v == "console" || v == "event" || v == "key" || v == "screenshot") {
             step.text = unquote(rest);
             if (step.text.empty()) {
                 return bad(v + " wants an argument");
             }
-        } else if (v == "print") {
+        } else if (v == "print" || v == "dump") {
             step.text = unquote(rest);
         } else if (v == "click" || v == "doubleclick" || v == "expect" || v == "expect-absent") {
             step.target = unquote(rest);
@@ -311,13 +311,16 @@ void ScriptRunner::afterFrame()
         } else {
             fail(screenshot_ ? error : "screenshots need a window");
         }
+    } else if (v == "find-timeout") {
+        findTimeout = std::chrono::milliseconds(static_cast<long>(step.seconds * 1000.0));
+        finishStep();
     } else if (v == "key") {
         if (keyPress_) {
             keyPress_(step.text);
         }
         finishStep();
-    } else if (v == "print") {
-        std::printf("%s\n", step.text.c_str());
+    } else if (v == "print" || v == "dump") {
+        std::printf("%s\n", v == "print" ? step.text.c_str() : targets::describe().c_str());
         std::fflush(stdout);
         finishStep();
     } else {
@@ -337,7 +340,7 @@ bool ScriptRunner::wantsImmediateFrame() const
     if (step.verb == "click" || step.verb == "doubleclick" || step.verb == "type") {
         return phase_ != 0;
     }
-    return step.verb == "frames" || step.verb == "print" || step.verb == "key" || step.verb == "expect" ||
+    return step.verb == "frames" || step.verb == "print" || step.verb == "dump" || step.verb == "find-timeout" || step.verb == "key" || step.verb == "expect" ||
            step.verb == "expect-absent" || step.verb == "screenshot";
 }
 

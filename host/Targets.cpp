@@ -122,6 +122,32 @@ void endFrame()
 
 size_t itemCount() { return g_last.size(); }
 
+std::string describe()
+{
+    std::string out;
+    if (GImGui == nullptr) {
+        return out;
+    }
+    for (ImGuiWindow* w : GImGui->Windows) {
+        if (activeLastFrame(w) && (w->Flags & ImGuiWindowFlags_ChildWindow) == 0) {
+            out += std::string("window: ") + w->Name + "\n";
+        }
+    }
+    for (const ImGuiPopupData& popup : GImGui->OpenPopupStack) {
+        out += std::string("popup: ") + (popup.Window ? popup.Window->Name : "(not drawn yet)") + "\n";
+    }
+    out += std::string("hovered: ") + (GImGui->HoveredWindow ? GImGui->HoveredWindow->Name : "none") +
+           ", mouse: " + std::to_string(GImGui->IO.MousePos.x) + "," + std::to_string(GImGui->IO.MousePos.y) + "\n";
+    for (int n = 1; n <= rowCount(); ++n) {
+        if (auto r = find("row " + std::to_string(n))) {
+            out += "row " + std::to_string(n) + ": " + std::to_string(r->x0) + "," + std::to_string(r->y0) + " - " +
+                   std::to_string(r->x1) + "," + std::to_string(r->y1) + "\n";
+        }
+    }
+    out += "rows: " + std::to_string(rowCount()) + ", items: " + std::to_string(g_last.size()) + "\n";
+    return out;
+}
+
 int rowCount() { return static_cast<int>(rows().size()); }
 
 std::optional<Rect> find(const std::string& target)
@@ -146,11 +172,17 @@ std::optional<Rect> find(const std::string& target)
     }
     std::optional<Rect> best;
     int bestRank = -2;
+    // Behind an open modal nothing takes clicks: such widgets count as not there.
+    ImGuiWindow* modal = ImGui::GetTopMostPopupModal();
+    const int modalRank = modal != nullptr ? frontRank(modal) : -1;
     auto consider = [&](ImGuiWindow* window, const Rect& r) {
         if (!prefix.empty() && !windowWithin(window, prefix)) {
             return;
         }
         const int rank = frontRank(window);
+        if (rank < modalRank) {
+            return;
+        }
         if (rank > bestRank) {
             bestRank = rank;
             best = r;

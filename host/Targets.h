@@ -31,5 +31,8 @@ int rowCount();
 // Items recorded in the last frame (for diagnostics): count only.
 size_t itemCount();
 
+// The windows drawn in the last frame and the open popups, one per line, for script authors.
+std::string describe();
+
 } // namespace targets
 } // namespace sandbox
