@@ -94,7 +94,7 @@ bool parseScript(const std::string& source, std::vector<Step>& steps, std::strin
             }
         } else if (v == "print" || v == "dump") {
             step.text = unquote(rest);
-        } else if (v == "click" || v == "doubleclick" || v == "expect" || v == "expect-absent") {
+        } else if (v == "click" || v == "click-if" || v == "doubleclick" || v == "expect" || v == "expect-absent") {
             step.target = unquote(rest);
             if (step.target.empty()) {
                 return bad(v + " wants a target");
@@ -243,17 +243,19 @@ void ScriptRunner::afterFrame()
     const auto now = Clock::now();
     const std::string& v = step.verb;
 
-    if (v == "click" || v == "doubleclick" || v == "type") {
+    if (v == "click" || v == "click-if" || v == "doubleclick" || v == "type") {
         if (phase_ == 0) {
             rect_ = targets::find(step.target);
             if (rect_) {
                 phase_ = 1;
+            } else if (now >= deadline_ && v == "click-if") {
+                finishStep();
             } else if (now >= deadline_) {
                 fail("no widget \"" + step.target + "\" on screen");
             }
             return;
         }
-        if (phase_ == 3 && v == "click") {
+        if (phase_ == 3 && (v == "click" || v == "click-if")) {
             finishStep();
         } else if (phase_ == 3 && v == "type") {
             phase_ = 10;
@@ -337,7 +339,7 @@ bool ScriptRunner::wantsImmediateFrame() const
         return true;
     }
     const Step& step = steps_[index_];
-    if (step.verb == "click" || step.verb == "doubleclick" || step.verb == "type") {
+    if (step.verb == "click" || step.verb == "click-if" || step.verb == "doubleclick" || step.verb == "type") {
         return phase_ != 0;
     }
     return step.verb == "frames" || step.verb == "print" || step.verb == "dump" || step.verb == "find-timeout" || step.verb == "key" || step.verb == "expect" ||
