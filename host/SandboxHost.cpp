@@ -151,11 +151,13 @@ std::vector<ConsoleLine> SandboxHost::consoleSince(uint64_t first)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<ConsoleLine> out;
-    for (const auto& line : lines_) {
-        if (line.seq >= first) {
-            out.push_back(line);
-        }
+    if (lines_.empty() || first >= nextLine_) {
+        return out;
     }
+    // Numbers are consecutive, so the first wanted line is found by offset.
+    const uint64_t front = lines_.front().seq;
+    const size_t start = first > front ? static_cast<size_t>(first - front) : 0;
+    out.assign(lines_.begin() + static_cast<std::ptrdiff_t>(start), lines_.end());
     return out;
 }
 

@@ -59,7 +59,7 @@ public:
     uint64_t fireEvent(const std::string& eventName);
     void forgetPluginCallbacks();
 
-    // Lines from first on; the first line's number is returned in firstSeq.
+    // Lines numbered first and later (numbers count every line ever logged).
     std::vector<ConsoleLine> consoleSince(uint64_t first);
     uint64_t consoleEnd();
     // Blocks until a line numbered >= seq exists, or the deadline passes, or wake() is called.
