@@ -79,17 +79,28 @@ std::string keyName(int key)
         return "F" + std::to_string(key - GLFW_KEY_F1 + 1);
     }
     switch (key) {
-    case GLFW_KEY_ESCAPE: return "Escape";
-    case GLFW_KEY_TAB: return "Tab";
-    case GLFW_KEY_SPACE: return "Space";
-    case GLFW_KEY_ENTER: return "Enter";
-    case GLFW_KEY_INSERT: return "Insert";
-    case GLFW_KEY_DELETE: return "Delete";
-    case GLFW_KEY_HOME: return "Home";
-    case GLFW_KEY_END: return "End";
-    case GLFW_KEY_PAGE_UP: return "PageUp";
-    case GLFW_KEY_PAGE_DOWN: return "PageDown";
-    default: return {};
+    case GLFW_KEY_ESCAPE:
+        return "Escape";
+    case GLFW_KEY_TAB:
+        return "Tab";
+    case GLFW_KEY_SPACE:
+        return "Space";
+    case GLFW_KEY_ENTER:
+        return "Enter";
+    case GLFW_KEY_INSERT:
+        return "Insert";
+    case GLFW_KEY_DELETE:
+        return "Delete";
+    case GLFW_KEY_HOME:
+        return "Home";
+    case GLFW_KEY_END:
+        return "End";
+    case GLFW_KEY_PAGE_UP:
+        return "PageUp";
+    case GLFW_KEY_PAGE_DOWN:
+        return "PageDown";
+    default:
+        return {};
     }
 }
 
@@ -214,7 +225,8 @@ bool Frontend::screenshot(const std::string& path, std::string& error)
     std::vector<unsigned char> flipped(pixels.size());
     const size_t stride = static_cast<size_t>(w) * 4;
     for (int y = 0; y < h; ++y) {
-        std::copy_n(&pixels[static_cast<size_t>(h - 1 - y) * stride], stride, &flipped[static_cast<size_t>(y) * stride]);
+        std::copy_n(&pixels[static_cast<size_t>(h - 1 - y) * stride], stride,
+                    &flipped[static_cast<size_t>(y) * stride]);
     }
     for (size_t i = 3; i < flipped.size(); i += 4) {
         flipped[i] = 255;
@@ -368,8 +380,8 @@ void Frontend::drawToasts()
         draw->AddRectFilled(a, b, IM_COL32(30, 34, 44, 235), 6.f);
         draw->AddRect(a, b, IM_COL32(53, 114, 220, 255), 6.f);
         draw->AddText(ImVec2(a.x + 10, a.y + 8), IM_COL32(255, 255, 255, 255), it->title.c_str());
-        draw->AddText(nullptr, 0.f, ImVec2(a.x + 10, a.y + 28), IM_COL32(220, 220, 220, 255), it->text.c_str(),
-                      nullptr, w - 20.f);
+        draw->AddText(nullptr, 0.f, ImVec2(a.x + 10, a.y + 28), IM_COL32(220, 220, 220, 255), it->text.c_str(), nullptr,
+                      w - 20.f);
         y += h + gap;
     }
 }

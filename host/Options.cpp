@@ -59,7 +59,7 @@ bool parseMMR(const std::string& text, std::map<int, float>& mmr)
 
 std::map<int, float> defaultMMR()
 {
-    return {{11, 1000.f}, {13, 950.f}, {2, 800.f}, {3, 800.f}, {22, 900.f},
+    return {{11, 1000.f}, {13, 950.f}, {2, 800.f},  {3, 800.f}, {22, 900.f},
             {28, 700.f},  {29, 700.f}, {27, 700.f}, {30, 700.f}};
 }
 

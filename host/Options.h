@@ -17,16 +17,16 @@ struct Profile {
 };
 
 struct Options {
-    std::string pluginPath;         // empty: the Crewfinder library found next to the executable or in the build
+    std::string pluginPath; // empty: the Crewfinder library found next to the executable or in the build
     std::string dataDir = "sandbox-data";
-    std::string assetsDir;          // empty: the build's source assets
-    std::string server;             // "host:port"; empty: the build's address on port 3000
+    std::string assetsDir; // empty: the build's source assets
+    std::string server;    // "host:port"; empty: the build's address on port 3000
     bool embeddedServer = true;
     unsigned demoSearchers = 24;
     bool headless = false;
-    bool windowOpen = true;         // the plug-in's window open at start
+    bool windowOpen = true; // the plug-in's window open at start
     bool exitAfterScript = false;
-    bool quiet = false;             // no console echo on standard output
+    bool quiet = false; // no console echo on standard output
     std::string script;
     std::string screenshot;
     std::optional<long> frames;

@@ -457,9 +457,9 @@ bool SandboxHost::pushToast(const std::string& title, const std::string& text, f
     if (!(seconds > 0.f && seconds < 600.f)) {
         seconds = 3.5f;
     }
-    toasts_.push_back(Toast{title, text,
-                            std::chrono::steady_clock::now() +
-                                std::chrono::milliseconds(static_cast<long>(seconds * 1000.f))});
+    toasts_.push_back(
+        Toast{title, text,
+              std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000.f))});
     return true;
 }
 

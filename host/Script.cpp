@@ -342,8 +342,8 @@ bool ScriptRunner::wantsImmediateFrame() const
     if (step.verb == "click" || step.verb == "click-if" || step.verb == "doubleclick" || step.verb == "type") {
         return phase_ != 0;
     }
-    return step.verb == "frames" || step.verb == "print" || step.verb == "dump" || step.verb == "find-timeout" || step.verb == "key" || step.verb == "expect" ||
-           step.verb == "expect-absent" || step.verb == "screenshot";
+    return step.verb == "frames" || step.verb == "print" || step.verb == "dump" || step.verb == "find-timeout" ||
+           step.verb == "key" || step.verb == "expect" || step.verb == "expect-absent" || step.verb == "screenshot";
 }
 
 } // namespace sandbox

@@ -53,10 +53,7 @@ int frontRank(ImGuiWindow* window)
     return -1;
 }
 
-bool activeLastFrame(ImGuiWindow* w)
-{
-    return w->LastFrameActive == GImGui->FrameCount;
-}
+bool activeLastFrame(ImGuiWindow* w) { return w->LastFrameActive == GImGui->FrameCount; }
 
 // The label of a child window: "Parent/Label_XXXXXXXX" -> "Label".
 bool childLabelIs(ImGuiWindow* w, const std::string& label)

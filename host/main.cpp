@@ -84,8 +84,8 @@ int main(int argc, char** argv)
         }
     }
 
-    std::string pluginPath = options.pluginPath.empty() ? sandbox::defaultPluginPath(CRW_BUILD_PLUGIN)
-                                                        : options.pluginPath;
+    std::string pluginPath =
+        options.pluginPath.empty() ? sandbox::defaultPluginPath(CRW_BUILD_PLUGIN) : options.pluginPath;
     if (pluginPath.empty()) {
         std::cerr << "crw-sandbox: no plug-in library found (libcrw.so beside the executable or in the build); "
                      "pass --plugin FILE\n";

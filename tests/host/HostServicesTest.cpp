@@ -60,10 +60,10 @@ void drain(SandboxHost& host)
 TEST(SandboxOptions, PlayerServerAndRunFlags)
 {
     Options o;
-    const auto r = parseOptions({"--name", "Ana", "--id", "Epic|1|0", "--mmr", "11=1200", "--mmr", "13=950.5",
-                                 "--server", "10.0.0.2:4000", "--headless", "--no-embedded-server", "--frames", "5",
-                                 "--size", "1280x720"},
-                                o);
+    const auto r =
+        parseOptions({"--name", "Ana", "--id", "Epic|1|0", "--mmr", "11=1200", "--mmr", "13=950.5", "--server",
+                      "10.0.0.2:4000", "--headless", "--no-embedded-server", "--frames", "5", "--size", "1280x720"},
+                     o);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(o.profile.name, "Ana");
     EXPECT_EQ(o.profile.id, "Epic|1|0");
@@ -78,13 +78,13 @@ TEST(SandboxOptions, PlayerServerAndRunFlags)
     EXPECT_EQ(o.height, 720);
 
     for (const auto& bad : std::vector<std::vector<std::string>>{{"--mmr", "11"},
-                                                                  {"--mmr", "x=3"},
-                                                                  {"--server", "localhost"},
-                                                                  {"--server", "host:0"},
-                                                                  {"--server", "host:70000"},
-                                                                  {"--frames", "-1"},
-                                                                  {"--name"},
-                                                                  {"--bogus"}}) {
+                                                                 {"--mmr", "x=3"},
+                                                                 {"--server", "localhost"},
+                                                                 {"--server", "host:0"},
+                                                                 {"--server", "host:70000"},
+                                                                 {"--frames", "-1"},
+                                                                 {"--name"},
+                                                                 {"--bogus"}}) {
         Options other;
         EXPECT_FALSE(parseOptions(bad, other).ok) << bad[0];
     }
@@ -148,7 +148,8 @@ TEST(SandboxHostServices, CommandsRunOnTheGameThreadInOrder)
     std::vector<std::vector<std::string>> calls;
     std::vector<std::thread::id> threads;
     host.registerNotifier(
-        "crw_test", [&](std::vector<std::string> args) {
+        "crw_test",
+        [&](std::vector<std::string> args) {
             calls.push_back(args);
             threads.push_back(std::this_thread::get_id());
         },
@@ -247,8 +248,8 @@ TEST(SandboxHostServices, UnloadingDropsThePluginsLateWork)
     bool ran = false;
     bool answered = false;
     host.execute([&] { ran = true; });
-    host.sendHttp(CurlRequest{"http://127.0.0.1:1/list", "GET", {}, ""}, [&](int, std::string) { answered = true; },
-                  false);
+    host.sendHttp(
+        CurlRequest{"http://127.0.0.1:1/list", "GET", {}, ""}, [&](int, std::string) { answered = true; }, false);
     drain(host);
     host.drainHttp();
     EXPECT_FALSE(ran);

@@ -123,8 +123,7 @@ TEST(SandboxRun, ScriptsDriveTheHostsWidgetsAndStopAtAMissingOne)
                                           "print not reached\n")));
     ASSERT_EQ(second.wait(60s).value_or(-1), 1) << second.output();
     EXPECT_NE(second.output().find("Loaded plug-in CRW version 1.0"), std::string::npos) << second.output();
-    EXPECT_NE(second.output().find("script line 7 (click): no widget \"##NoSuchWidget\" on screen"),
-              std::string::npos)
+    EXPECT_NE(second.output().find("script line 7 (click): no widget \"##NoSuchWidget\" on screen"), std::string::npos)
         << second.output();
     EXPECT_EQ(second.output().find("not reached"), std::string::npos);
 }
@@ -138,8 +137,8 @@ TEST(SandboxRun, EmbeddedServerAndThePluginsWindow)
                                           "click ##Refresh\n"
                                           "wait row 4 15\n"
                                           "expect-absent row 5\n");
-    Process p(sandbox(dir.path(), {"--server", "127.0.0.1:" + std::to_string(port), "--demo", "4", "--script",
-                                   script}));
+    Process p(
+        sandbox(dir.path(), {"--server", "127.0.0.1:" + std::to_string(port), "--demo", "4", "--script", script}));
     const auto status = p.wait(60s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0) << p.output();
@@ -173,28 +172,34 @@ TEST(SandboxRun, TwoPlayersMeetOnOneServer)
 
     const auto scriptA = dir.file("a.txt", "click New Update/OK\n"
                                            "click Create\n"
-                                           "type ##titleBuff \"" + title + "\"\n"
-                                           "click Create/##CheckboxImage\n"
-                                           "click Confirm\n"
-                                           "click Create Confirmation/Yes\n"
-                                           "wait-log ws msg sent 15\n"
-                                           "click Creating/OK\n"
-                                           "print A registered\n"
-                                           "wait-log Invite request from " + idB + " 60\n"
-                                           "print A was asked\n"
-                                           "click Edit\n"
-                                           "click Edit/Stop\n"
-                                           "click Stop Confirmation/Yes\n"
-                                           "wait-log Websocket connection closed ! 15\n"
-                                           "print A stopped\n");
+                                           "type ##titleBuff \"" +
+                                               title +
+                                               "\"\n"
+                                               "click Create/##CheckboxImage\n"
+                                               "click Confirm\n"
+                                               "click Create Confirmation/Yes\n"
+                                               "wait-log ws msg sent 15\n"
+                                               "click Creating/OK\n"
+                                               "print A registered\n"
+                                               "wait-log Invite request from " +
+                                               idB +
+                                               " 60\n"
+                                               "print A was asked\n"
+                                               "click Edit\n"
+                                               "click Edit/Stop\n"
+                                               "click Stop Confirmation/Yes\n"
+                                               "wait-log Websocket connection closed ! 15\n"
+                                               "print A stopped\n");
     const auto scriptB = dir.file("b.txt", "click New Update/OK\n"
-                                           "type ##filterTitleBuff \"" + title + "\"\n"
-                                           "click ##Refresh\n"
-                                           "wait row 1 15\n"
-                                           "expect-absent row 2\n"
-                                           "doubleclick row 1\n"
-                                           "click Request Invite/Yes\n"
-                                           "wait-log code : 200 | Json result 15\n");
+                                           "type ##filterTitleBuff \"" +
+                                               title +
+                                               "\"\n"
+                                               "click ##Refresh\n"
+                                               "wait row 1 15\n"
+                                               "expect-absent row 2\n"
+                                               "doubleclick row 1\n"
+                                               "click Request Invite/Yes\n"
+                                               "wait-log code : 200 | Json result 15\n");
     // Same data folder later, so no update notice; no keyword: the three demo rows and nobody else.
     const auto scriptB2 = dir.file("b2.txt", "click ##Refresh\n"
                                              "wait row 3 15\n"
