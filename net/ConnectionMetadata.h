@@ -25,7 +25,9 @@ struct StatusSignal {
 
     void notify()
     {
-        { std::lock_guard<std::mutex> lock(mutex); }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+        }
         changed.notify_all();
     }
 };
@@ -36,8 +38,7 @@ class connection_metadata {
 public:
     using ptr = std::shared_ptr<connection_metadata>;
 
-    explicit connection_metadata(websocketpp::connection_hdl hdl,
-                                 std::shared_ptr<crw::StatusSignal> signal = nullptr);
+    explicit connection_metadata(websocketpp::connection_hdl hdl, std::shared_ptr<crw::StatusSignal> signal = nullptr);
 
     void on_open(client* c, websocketpp::connection_hdl hdl);
     void on_fail(client* c, websocketpp::connection_hdl hdl);

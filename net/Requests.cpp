@@ -154,10 +154,9 @@ void CRW::GetSearchers()
         request.url = serverUrl + "/list";
         seq = ++listRequestSeq;
     }
-    HttpWrapper::SendCurlRequest(std::move(request),
-                                 [this, userMMRByPlaylist, seq](int code, std::string result) {
-                                     OnSearchersResult(userMMRByPlaylist, code, std::move(result), seq);
-                                 });
+    HttpWrapper::SendCurlRequest(std::move(request), [this, userMMRByPlaylist, seq](int code, std::string result) {
+        OnSearchersResult(userMMRByPlaylist, code, std::move(result), seq);
+    });
 }
 
 void CRW::Register() { sendRegistration(*this, false); }

@@ -19,8 +19,7 @@ const char* const kBadMessage = "Websocket Server: | Error: bad message, message
 
 // A handler must never throw into websocketpp: the exception would leave the
 // run loop and end the I/O thread.
-template <typename F>
-void contained(const char* what, F&& body)
+template <typename F> void contained(const char* what, F&& body)
 {
     try {
         body();

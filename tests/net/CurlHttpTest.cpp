@@ -217,18 +217,24 @@ TEST(CurlHttp, ABlockedCompletionDoesNotHoldUpOtherTransfers)
         crwhost::CurlHttp http;
         CurlRequest first;
         first.url = server.url("/register");
-        http.send(first, [&](int, std::string) {
-            // Like the registration completion waiting for its socket.
-            std::unique_lock<std::mutex> lock(m);
-            firstSawSecond = cv.wait_for(lock, 5s, [&] { return secondDone; });
-        }, true);
+        http.send(
+            first,
+            [&](int, std::string) {
+                // Like the registration completion waiting for its socket.
+                std::unique_lock<std::mutex> lock(m);
+                firstSawSecond = cv.wait_for(lock, 5s, [&] { return secondDone; });
+            },
+            true);
         CurlRequest second;
         second.url = server.url("/list");
-        http.send(second, [&](int, std::string) {
-            std::lock_guard<std::mutex> lock(m);
-            secondDone = true;
-            cv.notify_all();
-        }, false);
+        http.send(
+            second,
+            [&](int, std::string) {
+                std::lock_guard<std::mutex> lock(m);
+                secondDone = true;
+                cv.notify_all();
+            },
+            false);
         http.drain();
     }
     EXPECT_TRUE(firstSawSecond);

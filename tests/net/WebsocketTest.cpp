@@ -88,8 +88,14 @@ public:
     }
 
     // Actions on the latest connection.
-    void text(const std::string& payload) { post([=](auto hdl) { s_.send(hdl, payload, opcode::text); }); }
-    void binary(const std::string& payload) { post([=](auto hdl) { s_.send(hdl, payload, opcode::binary); }); }
+    void text(const std::string& payload)
+    {
+        post([=](auto hdl) { s_.send(hdl, payload, opcode::text); });
+    }
+    void binary(const std::string& payload)
+    {
+        post([=](auto hdl) { s_.send(hdl, payload, opcode::binary); });
+    }
     void close(int code, const std::string& reason)
     {
         post([=](auto hdl) { s_.close(hdl, static_cast<websocketpp::close::status::value>(code), reason); });
@@ -106,8 +112,7 @@ public:
 
 private:
     using opcode = websocketpp::frame::opcode::value;
-    template <typename F>
-    void post(F action)
+    template <typename F> void post(F action)
     {
         websocketpp::connection_hdl hdl;
         {
@@ -317,7 +322,9 @@ TEST(Websocket, SendAndCloseWithoutARecordOrWithABadCodeOnlyLog)
 TEST(Websocket, DestroyingWithoutAnOpenRecordSendsNothing)
 {
     PluginFixture f;
-    { websocket_endpoint idle; } // never connected: still joins
+    {
+        websocket_endpoint idle;
+    } // never connected: still joins
     {
         websocket_endpoint failed;
         failed.connect("ws://127.0.0.1:" + std::to_string(crwtest::closedPort()) + "/");
