@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "matching/JsonRead.h"
+#include "net/JsonText.h"
 #include "plugin/CRW.h"
 #include "plugin/Globals.h"
 
@@ -13,26 +14,6 @@ using crw::matching::member;
 using crw::matching::textOf;
 
 namespace {
-
-// Quote and backslash as the file format has them; control characters too,
-// so that a pasted line break cannot leave a file the reader refuses.
-std::string escapeText(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20) {
-            out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
 
 // Why a preset name cannot be a file name of the presets folder, or empty.
 std::string nameProblem(const std::string& name)
@@ -66,14 +47,14 @@ std::filesystem::path CRW::presetsFolder() const
 
 std::string CRW::buildPresetJson(const crw::SearcherSettings& settings)
 {
-    std::string text = "{\"title\":\"" + escapeText(settings.titleText()) + "\",\"playlists\":[";
+    std::string text = "{\"title\":\"" + crw::jsonEscape(settings.titleText()) + "\",\"playlists\":[";
     for (std::size_t i = 0; i < settings.playlists.size(); ++i) {
         const auto& row = settings.playlists[i];
         if (i > 0) {
             text += ",";
         }
-        text += "{\"name\":\"" + escapeText(row.name) + "\",\"id\":" + std::to_string(row.id) + ",\"mmr\":\"" +
-                escapeText(row.mmr) + "\",\"range\":" + std::to_string(row.range) +
+        text += "{\"name\":\"" + crw::jsonEscape(row.name) + "\",\"id\":" + std::to_string(row.id) + ",\"mmr\":\"" +
+                crw::jsonEscape(row.mmr) + "\",\"range\":" + std::to_string(row.range) +
                 ",\"enabled\":" + (row.enabled ? "true" : "false") + "}";
     }
     auto appendFlags = [&text](const std::vector<crw::NamedFlag>& rows) {
@@ -81,7 +62,7 @@ std::string CRW::buildPresetJson(const crw::SearcherSettings& settings)
             if (i > 0) {
                 text += ",";
             }
-            text += "{\"name\":\"" + escapeText(rows[i].name) +
+            text += "{\"name\":\"" + crw::jsonEscape(rows[i].name) +
                     "\",\"enabled\":" + (rows[i].enabled ? "true" : "false") + "}";
         }
     };
