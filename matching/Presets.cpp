@@ -3,7 +3,6 @@
 #include <sstream>
 #include <system_error>
 
-#include <fmt/format.h>
 
 #include "matching/JsonRead.h"
 #include "net/JsonText.h"
