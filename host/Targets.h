@@ -1,8 +1,8 @@
 #pragma once
 // Finds ImGui widgets by the id their code gives them ("##Refresh", "Yes",
-// "Create Confirmation/Yes") in the last drawn frame. Items are recorded
-// through a link-time wrap of ImGui::ItemAdd; child windows (which ImGui adds
-// from inside imgui.cpp, out of the wrap's reach) are found by window name.
+// "Create Confirmation/Yes") in the last drawn frame: the sandbox's target
+// syntax over the shared widget finder (tests/driver/WidgetFinder.h), which
+// records the frames through link-time wraps of ImGui.
 #include <optional>
 #include <string>
 #include <vector>

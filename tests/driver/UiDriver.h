@@ -8,22 +8,13 @@
 // It works with any object behind those two interfaces, including a plug-in
 // loaded with dlopen whose ImGui calls bind to the executable's ImGui.
 //
-// Finding widgets. Link with crw_uidriver: it wraps ImGui's ItemAdd and
-// ImDrawList::AddText at link time, so every item the frame submitted is
-// known by ID, rectangle and window, and every drawn text by window.
-// A path names a widget:
-//   "Yes"                      any item or child window with that label, in
-//                              the topmost window that has one (any ID scope)
-//   "Create Confirmation/Yes"  first segment: a window by its name (top-level
-//                              or popup) or a child window by its label; the
-//                              rest is walked strictly from that window's
-//                              base ID: each segment is a pushed ID, a child
-//                              window label, or the final item label
-//   "##Searchers/#3/##Searcher" a segment "#<n>" stands for PushID(int n)
-// Popups and modals are windows named by their id; menus are "##Menu_NN".
-// Texts drawn straight onto a draw list by a dlopen'ed plug-in are not seen
-// (the wrap only reaches calls made from inside the executable's ImGui);
-// widget texts are seen either way.
+// Finding widgets. The driver records its frames with a WidgetFinder
+// (WidgetFinder.h; library crw_widgetfinder, linked by crw_uidriver, brings
+// the link-time wraps of ImGui::ItemAdd and ImDrawList::AddText). Widgets are
+// named by WidgetFinder::item's paths: "Yes", "Create Confirmation/Yes",
+// "##Searchers/#3/##Searcher" ("#<n>" stands for PushID(int n)). Texts drawn
+// straight onto a draw list by a dlopen'ed plug-in are not seen; widget texts
+// are.
 //
 // Input. click() moves the mouse onto the widget's centre and spends one
 // frame each on move, press and release; doubleClick() clicks twice within
@@ -31,36 +22,17 @@
 // clicks a field, selects its text and enters characters, replacing it.
 // ImGui's asserts stay on: an unbalanced Begin/End aborts the test.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#ifndef IMGUI_DEFINE_MATH_OPERATORS
-#define IMGUI_DEFINE_MATH_OPERATORS
-#endif
-#include <imgui.h>
-#include <imgui_internal.h>
+#include "WidgetFinder.h"
 
 #include "bakkesmod/plugin/PluginSettingsWindow.h"
 #include "bakkesmod/plugin/pluginwindow.h"
 
 namespace crwui {
-
-// One widget of the last frame.
-struct ItemInfo {
-    ImGuiID id = 0;
-    ImRect rect;                   // screen coordinates
-    ImGuiWindow* window = nullptr; // the window holding the item; for a child window, the child itself
-    bool isWindow = false;         // a child window rather than an ItemAdd item
-    ImVec2 center() const { return rect.GetCenter(); }
-};
-
-// One text drawn in the last frame.
-struct DrawnText {
-    std::string text;
-    ImVec2 pos;
-    ImGuiWindow* window = nullptr; // null when the draw list belongs to no window
-};
 
 class UiDriver {
 public:
@@ -123,6 +95,7 @@ private:
     BakkesMod::Plugin::PluginSettingsWindow* settings_;
     bool drawWindow_ = true;
     bool drawSettings_ = true;
+    std::unique_ptr<WidgetFinder> finder_;
 };
 
 } // namespace crwui
