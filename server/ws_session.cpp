@@ -117,6 +117,12 @@ void WsSession::handleFrame(const std::string& payload)
     if (!core_->registry.claim(id, slot_.id(), weak_from_this(), address_))
         return closeWith(websocket::close_code::policy_error, "No pending registration for this IdString");
     heldId_ = id;
+    // One line per listing, like one per request; control bytes never reach the log.
+    std::string shown = id;
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    core_->log(fmt::format("websocket: listed {}", shown));
 }
 
 void WsSession::closeWith(websocket::close_code code, const std::string& reason)

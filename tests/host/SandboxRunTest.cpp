@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 
 #include "Process.h"
 #include "crw/server/server.hpp"
@@ -156,7 +160,19 @@ TEST(SandboxRun, TwoPlayersMeetOnOneServer)
 {
     crw::server::ServerOptions options;
     options.demoSearchers = 3;
-    options.log = [](const std::string&) {};
+    // The server lists a player when the registration frame arrives, which may
+    // come after the plug-in logged that it sent it: wait for the server's word.
+    std::mutex listedMutex;
+    std::condition_variable listedCv;
+    std::vector<std::string> listedIds;
+    options.log = [&](const std::string& line) {
+        const std::string prefix = "websocket: listed ";
+        if (line.rfind(prefix, 0) == 0) {
+            std::lock_guard<std::mutex> lock(listedMutex);
+            listedIds.push_back(line.substr(prefix.size()));
+            listedCv.notify_all();
+        }
+    };
     crw::server::Server server(options);
     const auto port = server.start("127.0.0.1", 0);
     const std::string address = "127.0.0.1:" + std::to_string(port);
@@ -208,6 +224,12 @@ TEST(SandboxRun, TwoPlayersMeetOnOneServer)
 
     Process a(player(dataA, "Ana", idA, scriptA));
     ASSERT_TRUE(a.waitForOutput("A registered", 30s)) << a.output();
+    {
+        std::unique_lock<std::mutex> lock(listedMutex);
+        ASSERT_TRUE(listedCv.wait_for(lock, 15s, [&] {
+            return std::find(listedIds.begin(), listedIds.end(), idA) != listedIds.end();
+        }));
+    }
     EXPECT_EQ(server.listedCount(), 4u);
 
     Process b(player(dataB, "Bo", idB, scriptB));
