@@ -104,6 +104,12 @@ std::optional<ImVec2> UiDriver::clickPoint(const ItemInfo& item) const
     return r.GetCenter();
 }
 
+std::optional<ImVec2> UiDriver::pointOf(const std::string& path)
+{
+    auto item = findItem(path);
+    return item ? clickPoint(*item) : std::nullopt;
+}
+
 void UiDriver::moveMouse(ImVec2 pos)
 {
     makeCurrent();
@@ -112,11 +118,7 @@ void UiDriver::moveMouse(ImVec2 pos)
 
 bool UiDriver::hover(const std::string& path)
 {
-    auto item = findItem(path);
-    if (!item) {
-        return false;
-    }
-    auto point = clickPoint(*item);
+    auto point = pointOf(path);
     if (!point) {
         return false;
     }
@@ -127,11 +129,7 @@ bool UiDriver::hover(const std::string& path)
 
 bool UiDriver::click(const std::string& path, ImGuiMouseButton button)
 {
-    auto item = findItem(path);
-    if (!item) {
-        return false;
-    }
-    auto point = clickPoint(*item);
+    auto point = pointOf(path);
     if (!point) {
         return false;
     }
@@ -168,11 +166,7 @@ bool UiDriver::clickText(const std::string& text, ImGuiMouseButton button)
 
 bool UiDriver::doubleClick(const std::string& path)
 {
-    auto item = findItem(path);
-    if (!item) {
-        return false;
-    }
-    auto point = clickPoint(*item);
+    auto point = pointOf(path);
     if (!point) {
         return false;
     }

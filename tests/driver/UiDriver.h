@@ -87,6 +87,8 @@ public:
 private:
     void makeCurrent() const;
     std::optional<ImVec2> clickPoint(const ItemInfo& item) const;
+    // Where a click on the widget lands; empty when it is missing or has no visible area.
+    std::optional<ImVec2> pointOf(const std::string& path);
     void clickAt(ImVec2 point, ImGuiMouseButton button);
 
     ImGuiContext* ctx_ = nullptr;
