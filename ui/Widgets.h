@@ -14,6 +14,15 @@ namespace crw::ui {
 
 constexpr float kDefaultFontSize = 13.f;
 
+// Rounded corners on all four sides. The host's ImGui (1.75) takes corner
+// flags whose default is all corners and where 0 means none; 1.82 replaced
+// them with draw flags where 0 means all. Naming them keeps both the same.
+#if IMGUI_VERSION_NUM >= 18200
+constexpr ImDrawFlags kAllCorners = ImDrawFlags_RoundCornersAll;
+#else
+constexpr ImDrawCornerFlags kAllCorners = ImDrawCornerFlags_All;
+#endif
+
 inline ImVec2 operator+(const ImVec2& a, const ImVec2& b) { return ImVec2(a.x + b.x, a.y + b.y); }
 inline ImVec2 operator-(const ImVec2& a, const ImVec2& b) { return ImVec2(a.x - b.x, a.y - b.y); }
 inline ImVec2 operator*(const ImVec2& a, float f) { return ImVec2(a.x * f, a.y * f); }
