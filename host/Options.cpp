@@ -95,7 +95,8 @@ std::string usageText()
            "  --frames N             exit after N frames (after the script)\n"
            "  --screenshot FILE      write the window to a PNG, then exit\n"
            "  --size WxH             window or display size (default 1920x1080)\n"
-           "  --quiet                do not echo the console on standard output\n";
+           "  --quiet                do not echo the console on standard output\n"
+           "  --strict               stop the run when the plug-in breaks a host rule (exit status 4)\n";
 }
 
 ParseResult parseOptions(const std::vector<std::string>& args, Options& out)
@@ -125,6 +126,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out)
             out.exitAfterScript = true;
         } else if (arg == "--quiet") {
             out.quiet = true;
+        } else if (arg == "--strict") {
+            out.strict = true;
         } else if (arg == "--plugin" || arg == "--data-dir" || arg == "--assets" || arg == "--server" ||
                    arg == "--name" || arg == "--id" || arg == "--script" || arg == "--screenshot" ||
                    arg == "--profile" || arg == "--mmr" || arg == "--frames" || arg == "--demo" || arg == "--size") {

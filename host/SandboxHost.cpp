@@ -47,6 +47,7 @@ SandboxHost::SandboxHost(Profile profile, std::filesystem::path dataFolder, bool
     gameWrapper = std::make_shared<GameWrapper>(this);
     http_ = std::make_unique<crwhost::CurlHttp>();
     gameThread_ = std::thread([this] { gameLoop(); });
+    gameThreadId_ = gameThread_.get_id();
 }
 
 SandboxHost::~SandboxHost()
@@ -117,6 +118,19 @@ void SandboxHost::stopGameThread()
     gameCv_.notify_all();
     if (gameThread_.joinable()) {
         gameThread_.join();
+    }
+}
+
+void SandboxHost::gameThreadCall(const char* call)
+{
+    if (std::this_thread::get_id() == gameThreadId_) {
+        return;
+    }
+    log(std::string("host rule: ") + call +
+        " called off the game thread; the game would misbehave. Hand it over with GameWrapper::Execute.");
+    if (strict_.load()) {
+        ruleBroken_.store(true);
+        requestQuit();
     }
 }
 

@@ -85,6 +85,10 @@ public:
     bool quitRequested() const { return quit_.load(); }
     void requestQuit();
 
+    // With strict set, a plug-in call that breaks a host rule also ends the run.
+    void setStrict(bool strict) { strict_.store(strict); }
+    bool ruleBroken() const { return ruleBroken_.load(); }
+
     void drainHttp();
     // Closed while unloading: the plug-in's Execute jobs and HTTP requests are dropped from then on.
     void setPluginGate(bool open) { pluginGate_.store(open); }
@@ -111,6 +115,7 @@ public:
     unsigned long long imageCreate(const std::filesystem::path& path, bool canvasLoad, bool imguiLoad) override;
     void* imageTexture(unsigned long long handle) override;
     void imageRelease(unsigned long long handle) override;
+    void gameThreadCall(const char* call) override;
 
 private:
     void gameLoop();
@@ -131,6 +136,7 @@ private:
     uint64_t done_ = 0;
     bool stopping_ = false;
     std::thread gameThread_;
+    std::thread::id gameThreadId_; // set in the constructor, read-only afterwards
 
     // Console and host state.
     std::mutex mutex_;
@@ -149,6 +155,8 @@ private:
     std::map<std::string, int> fnames_;
     std::atomic<bool> quit_{false};
     std::atomic<bool> pluginGate_{true};
+    std::atomic<bool> strict_{false};
+    std::atomic<bool> ruleBroken_{false};
 
     std::unique_ptr<crwhost::CurlHttp> http_;
 };

@@ -29,7 +29,7 @@
 
 namespace {
 
-enum ExitStatus { kOk = 0, kScriptFailed = 1, kUsage = 2, kLoadFailed = 3 };
+enum ExitStatus { kOk = 0, kScriptFailed = 1, kUsage = 2, kLoadFailed = 3, kHostRuleBroken = 4 };
 
 void onSignal(int) { sandbox::Frontend::stopRequested.store(true); }
 
@@ -144,6 +144,7 @@ int main(int argc, char** argv)
     std::cout.flush();
 
     sandbox::SandboxHost host(options.profile, dataDir, !options.headless, !options.quiet);
+    host.setStrict(options.strict);
     crwhost::SetHostBackend(&host);
     int status = kOk;
     {
@@ -190,6 +191,10 @@ int main(int argc, char** argv)
     crwhost::SetHostBackend(nullptr);
     if (embedded) {
         embedded->stop();
+    }
+    if (host.ruleBroken()) {
+        std::cerr << "crw-sandbox: stopped (--strict): the plug-in broke a rule of the host, see the console\n";
+        return kHostRuleBroken;
     }
     return status;
 }

@@ -32,14 +32,34 @@ Intervals currentIntervals()
     return g_intervals;
 }
 
+namespace {
+// The variable's text, empty when unset. MSVC's /sdl rejects std::getenv;
+// _dupenv_s is its checked form there.
+std::string environmentText(const char* name)
+{
+#ifdef _MSC_VER
+    char* value = nullptr;
+    std::size_t length = 0;
+    if (_dupenv_s(&value, &length, name) != 0 || value == nullptr) {
+        return {};
+    }
+    std::string text = value;
+    std::free(value);
+    return text;
+#else
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+#endif
+}
+} // namespace
+
 ServerAddress serverAddressFromEnvironment()
 {
     ServerAddress address{CRW_SERVER_ADDRESS, 3000};
-    const char* env = std::getenv("CRW_SERVER_ADDRESS");
-    if (env == nullptr || *env == '\0') {
+    const std::string text = environmentText("CRW_SERVER_ADDRESS");
+    if (text.empty()) {
         return address;
     }
-    std::string text = env;
     auto colon = text.rfind(':');
     if (colon == std::string::npos) {
         address.host = text;
@@ -171,9 +191,13 @@ void CRW::OnClose()
 
 void CRW::showToast(std::string title, std::string text, float seconds, std::string texture)
 {
-    CVarWrapper toasts = cvarManager->getCvar("cl_notifications_enabled_beta");
-    const int saved = toasts.getIntValue();
-    toasts.setValue(1);
-    gameWrapper->Toast(title, text, texture, seconds, 0, 290.f, 60.f);
-    toasts.setValue(saved);
+    // Callers include timer threads, and the cvars and toasts belong to the
+    // game thread. The job holds the host's handles, not this object.
+    gameWrapper->Execute([cvars = cvarManager, title, text, seconds, texture](GameWrapper* game) {
+        CVarWrapper toasts = cvars->getCvar("cl_notifications_enabled_beta");
+        const int saved = toasts.getIntValue();
+        toasts.setValue(1);
+        game->Toast(title, text, texture, seconds, 0, 290.f, 60.f);
+        toasts.setValue(saved);
+    });
 }

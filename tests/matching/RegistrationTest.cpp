@@ -322,8 +322,10 @@ TEST(Registration, StillThereQuestionYesAndTimeout)
         auto lock = lockState(e.p());
         EXPECT_EQ(e.p().stillThereCheck.message, "Do you still want to be on the plugin ?");
     }
+    e.host().drainGame();
     auto toasts = e.host().toasts();
     ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_TRUE(toasts[0].onGameThread); // asked by the timer's thread, shown by the game's
     EXPECT_EQ(toasts[0].title, "CRW");
     EXPECT_EQ(toasts[0].text, "Please confirm on the plugin interface that you still want to be on the plugin");
     EXPECT_FLOAT_EQ(toasts[0].timeout, 6.0f);
@@ -352,6 +354,7 @@ TEST(Registration, StillThereQuestionYesAndTimeout)
     EXPECT_EQ(close[0].closeCode(), 1000);
     EXPECT_EQ(close[0].closeReason(), kStopReason);
     EXPECT_TRUE(e.host().waitForLog("Forcing to stop : timeout !", 1s));
+    e.host().drainGame();
 
     auto lock = lockState(e.p());
     CRW& p = e.p();
@@ -394,6 +397,7 @@ TEST(Registration, ServerGoingAwayUnregistersAndChecksTheServer)
     ASSERT_TRUE(e.registerAndSettle());
     e.server.stop();
     ASSERT_TRUE(e.waitState([](CRW& p) { return !p.isRegistered && p.checkAPIPopup.open; }));
+    e.host().drainGame();
     const auto toasts = e.host().toasts();
     ASSERT_EQ(toasts.size(), 1u);
     EXPECT_EQ(toasts[0].text, "An error occured, you are no longer registered on the plugin !");

@@ -298,7 +298,8 @@ void TestHost::toast(const std::string& title, const std::string& text, const st
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        toasts_.push_back(ToastRecord{title, text, texture, timeout, cvars_["cl_notifications_enabled_beta"]});
+        toasts_.push_back(ToastRecord{title, text, texture, timeout, cvars_["cl_notifications_enabled_beta"],
+                                      std::this_thread::get_id() == gameThreadId_});
     }
     notify();
 }
