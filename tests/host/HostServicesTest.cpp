@@ -8,6 +8,8 @@
 #include "DataFolder.h"
 #include "Options.h"
 #include "SandboxHost.h"
+#include "bakkesmod/wrappers/GameWrapper.h"
+#include "bakkesmod/wrappers/cvarmanagerwrapper.h"
 
 namespace fs = std::filesystem;
 using namespace sandbox;
@@ -226,6 +228,38 @@ TEST(SandboxHostServices, InviteTextsAreVisibleAndToastsFollowTheSwitch)
     // Other names are just names.
     host.fnameIndexByString("Function TAGame.Something");
     EXPECT_FALSE(hasLine(host, "TAGame"));
+}
+
+TEST(SandboxHostServices, WrappersReportGameCallsMadeOffTheGameThread)
+{
+    SandboxHost host(Profile{}, "/tmp", false, false);
+    GameWrapper& game = *host.gameWrapper;
+    CVarManagerWrapper& cvars = *host.cvarManager;
+
+    // Allowed from any thread, and everything on the game thread.
+    cvars.log("hello");
+    cvars.executeCommand("help", false);
+    game.Execute([&](GameWrapper* gw) {
+        gw->GetMMRWrapper().GetPlayerMMR(gw->GetUniqueID(), 11);
+        cvars.getCvar(kToastCvar).setValue(1);
+        gw->Toast("CRW", "fine");
+    });
+    drain(host);
+    EXPECT_FALSE(hasLine(host, "host rule:"));
+
+    // The game's own calls from this thread: each named, none refused (not strict).
+    game.GetPlayerName();
+    cvars.getCvar(kToastCvar).setValue(std::string("0"));
+    for (const char* call : {"GameWrapper::GetPlayerName", "CVarManagerWrapper::getCvar", "CVarWrapper::setValue"}) {
+        EXPECT_TRUE(hasLine(host, std::string("host rule: ") + call + " called off the game thread")) << call;
+    }
+    EXPECT_EQ(host.cvar(kToastCvar), 0);
+    EXPECT_FALSE(host.ruleBroken());
+
+    host.setStrict(true);
+    game.GetUniqueID();
+    EXPECT_TRUE(host.ruleBroken());
+    EXPECT_TRUE(host.quitRequested());
 }
 
 TEST(SandboxHostServices, ImagesDecodeOrStayEmpty)

@@ -106,7 +106,8 @@ TEST(SandboxRun, AGameCallOffTheGameThreadIsReportedAndStrictStopsTheRun)
     TempDir dir;
     const std::string rule = "host rule: GameWrapper::Toast called off the game thread";
     for (bool strict : {false, true}) {
-        Process p(sandbox(dir.path(), {"--no-embedded-server", "--plugin", CRW_FAKE_OFFTHREAD, "--frames", "3"}, strict));
+        Process p(
+            sandbox(dir.path(), {"--no-embedded-server", "--plugin", CRW_FAKE_OFFTHREAD, "--frames", "3"}, strict));
         const auto status = p.wait(30s);
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(*status, strict ? 4 : 0) << p.output();
@@ -115,7 +116,8 @@ TEST(SandboxRun, AGameCallOffTheGameThreadIsReportedAndStrictStopsTheRun)
         ASSERT_NE(first, std::string::npos) << out;
         EXPECT_EQ(out.find("host rule:", first + 1), std::string::npos) << out; // the Execute'd toast is fine
         EXPECT_NE(out.find("[toast] Fake: from the game thread"), std::string::npos) << out;
-        EXPECT_EQ(out.find("stopped (--strict): the plug-in broke a rule of the host") != std::string::npos, strict) << out;
+        EXPECT_EQ(out.find("stopped (--strict): the plug-in broke a rule of the host") != std::string::npos, strict)
+            << out;
     }
 }
 
@@ -248,9 +250,8 @@ TEST(SandboxRun, TwoPlayersMeetOnOneServer)
     ASSERT_TRUE(a.waitForOutput("A registered", 30s)) << a.output();
     {
         std::unique_lock<std::mutex> lock(listedMutex);
-        ASSERT_TRUE(listedCv.wait_for(lock, 15s, [&] {
-            return std::find(listedIds.begin(), listedIds.end(), idA) != listedIds.end();
-        }));
+        ASSERT_TRUE(listedCv.wait_for(
+            lock, 15s, [&] { return std::find(listedIds.begin(), listedIds.end(), idA) != listedIds.end(); }));
     }
     EXPECT_EQ(server.listedCount(), 4u);
 
