@@ -60,25 +60,26 @@ struct Setup {
     Setup() { crw::setGlobalHandles(sink.cvarManager, fixture.host().gameWrapper); }
     ~Setup() { crw::setGlobalHandles(fixture.host().cvarManager, fixture.host().gameWrapper); }
 
-    void complete()
+    // What GetSearchers does before the request goes out: not part of the completion.
+    uint64_t prepare()
     {
         CRW& p = fixture.plugin();
-        uint64_t seq;
-        {
-            std::lock_guard<std::recursive_mutex> lock(p.stateMutex);
-            p.allSearchers.clear();
-            p.searchers.clear();
-            seq = ++p.listRequestSeq;
-        }
-        p.OnSearchersResult(mmr, 200, answer, seq);
+        std::lock_guard<std::recursive_mutex> lock(p.stateMutex);
+        p.allSearchers.clear();
+        p.searchers.clear();
+        return ++p.listRequestSeq;
     }
+    void complete(uint64_t seq) { fixture.plugin().OnSearchersResult(mmr, 200, answer, seq); }
 };
 
 void BM_ListCompletion(benchmark::State& state)
 {
     Setup s;
     for (auto _ : state) {
-        s.complete();
+        state.PauseTiming();
+        const uint64_t seq = s.prepare();
+        state.ResumeTiming();
+        s.complete(seq);
     }
     state.SetItemsProcessed(state.iterations() * kSearchers);
     state.counters["log_lines_per_completion"] =
@@ -91,6 +92,7 @@ void BM_RenderWaitDuringCompletion(benchmark::State& state)
     CRW& p = s.fixture.plugin();
     double worstMs = 0;
     for (auto _ : state) {
+        const uint64_t seq = s.prepare();
         std::atomic<bool> done{false};
         double longest = 0;
         std::thread probe([&] {
@@ -104,7 +106,7 @@ void BM_RenderWaitDuringCompletion(benchmark::State& state)
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
             }
         });
-        s.complete();
+        s.complete(seq);
         done = true;
         probe.join();
         worstMs = std::max(worstMs, longest);

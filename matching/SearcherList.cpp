@@ -131,6 +131,8 @@ std::vector<crw::Searcher> CRW::collectVisibleSearchers(const std::string& resul
         }
         return accepted;
     }
+    // Grown once: freeing the old buffers of a growing list costs more than the list.
+    accepted.reserve(list.size());
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
         const Json::Value& element = list[i];
         const std::string problem = entryProblem(element);
