@@ -315,7 +315,8 @@ TEST(MessagePopups, CheckAndMessagesWaitForEachOther)
     ASSERT_TRUE(f.ui().isOpen("Get Searchers"));
     EXPECT_TRUE(f.ui().hasText("ERROR 500 | first", "Get Searchers"));
 
-    // A question raised while a message is read waits too; so does a message raised meanwhile.
+    // A question raised while a message is read waits too, behind a message
+    // raised in the same frame.
     ask();
     raise("ERROR 502 | second");
     f.ui().frame(2);
@@ -323,8 +324,8 @@ TEST(MessagePopups, CheckAndMessagesWaitForEachOther)
     EXPECT_FALSE(f.ui().isOpen("Check"));
     ASSERT_TRUE(f.ui().click("Get Searchers/OK"));
     f.ui().frame(2);
-    ASSERT_TRUE(f.ui().isOpen("Check"));
-    ASSERT_TRUE(f.ui().click("Check/Yes"));
-    f.ui().frame(2);
     EXPECT_TRUE(f.ui().hasText("ERROR 502 | second", "Get Searchers"));
+    ASSERT_TRUE(f.ui().click("Get Searchers/OK"));
+    f.ui().frame(2);
+    EXPECT_TRUE(f.ui().isOpen("Check"));
 }
