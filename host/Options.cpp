@@ -96,6 +96,7 @@ std::string usageText()
            "  --screenshot FILE      write the window to a PNG, then exit\n"
            "  --size WxH             window or display size (default 1920x1080)\n"
            "  --quiet                do not echo the console on standard output\n"
+           "  --frame-stats          time the plug-in's frames: shown live, printed at exit\n"
            "  --strict               stop the run when the plug-in breaks a host rule (exit status 4)\n";
 }
 
@@ -124,6 +125,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out)
             out.windowOpen = false;
         } else if (arg == "--exit") {
             out.exitAfterScript = true;
+        } else if (arg == "--frame-stats") {
+            out.frameStats = true;
         } else if (arg == "--quiet") {
             out.quiet = true;
         } else if (arg == "--strict") {

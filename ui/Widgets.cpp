@@ -9,6 +9,10 @@
 #include "plugin/Globals.h"
 #include "ui/Links.h"
 
+#if IMGUI_VERSION_NUM < 17700
+#include <imgui_internal.h>
+#endif
+
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
@@ -155,6 +159,16 @@ void renderSection(const std::string& caption, float height, float width, const 
     content();
     ImGui::EndChild();
     ImGui::EndChild();
+}
+
+bool anyPopupOpenHere()
+{
+#if IMGUI_VERSION_NUM >= 17700
+    return ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId);
+#else
+    const ImGuiContext& g = *GImGui;
+    return g.OpenPopupStack.Size > g.BeginPopupStack.Size;
+#endif
 }
 
 void openUrl(const std::string& url)

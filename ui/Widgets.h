@@ -60,6 +60,10 @@ void voiceChatWidget(const std::vector<std::shared_ptr<ImageWrapper>>& images, c
                      const std::string& caption);
 void renderSection(const std::string& caption, float height, float width, const std::function<void()>& content);
 
+// Whether any popup is open at the current level. ImGui 1.77 added the flag
+// for this query; the host's 1.75 is asked through its context instead.
+bool anyPopupOpenHere();
+
 // Opens an address in the system's browser without blocking the frame.
 void openUrl(const std::string& url);
 
