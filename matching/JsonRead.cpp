@@ -22,6 +22,22 @@ Json::Value parseLenient(const std::string& text)
     return root;
 }
 
+bool parseStrict(const std::string& text, Json::Value& root)
+{
+    root = Json::Value();
+    bool ok = false;
+    try {
+        Json::Reader reader;
+        ok = reader.parse(text, root, true);
+    } catch (const std::exception&) {
+        ok = false; // nesting deeper than the reader's stack limit
+    }
+    if (!ok) {
+        root = Json::Value();
+    }
+    return ok;
+}
+
 const Json::Value& member(const Json::Value& v, const char* key)
 {
     static const Json::Value null;

@@ -53,6 +53,15 @@ struct PresetEntry {
     std::filesystem::path path;
 };
 
+// The three members of config.json as text; empty when missing or when the
+// text is not one whole JSON document.
+struct ConfigValues {
+    std::string version;
+    std::string seen;
+    std::string language;
+};
+ConfigValues parseConfig(const std::string& text);
+
 } // namespace crw
 
 class CRW : public BakkesMod::Plugin::BakkesModPlugin,
@@ -107,6 +116,9 @@ public:
     static bool isSearcherVisible(const crw::Searcher& searcher, const std::map<std::string, float>& userMMR,
                                   std::string* reason = nullptr);
     static crw::Searcher searcherFromJson(const Json::Value& element);
+    // Why a "/list" answer lists nobody (too large, cut or not JSON), or empty
+    // with root parsed.
+    static std::string listAnswerProblem(const std::string& text, Json::Value& root);
 
     // Filters and keyword (matching/)
     void ApplyFilters();
@@ -124,9 +136,13 @@ public:
     // Presets (matching/)
     std::string buildPresetJson(const crw::SearcherSettings& settings);
     void savePreset(std::string name, const crw::SearcherSettings& settings);
-    void loadPreset(std::filesystem::path path, crw::SearcherSettings& settings);
+    // False, with a log line and a toast, when the file cannot be read or is
+    // not a preset; settings are then left unchanged.
+    bool loadPreset(std::filesystem::path path, crw::SearcherSettings& settings);
+    static bool presetFromText(const std::string& text, crw::SearcherSettings& loaded, std::string& why);
     static std::vector<crw::PlaylistSetting> parsePresetPlaylists(const Json::Value& array);
-    static std::vector<crw::NamedFlag> parsePresetFlags(const Json::Value& array);
+    // At most maxRows rows: the editor draws no more than its fixed lists.
+    static std::vector<crw::NamedFlag> parsePresetFlags(const Json::Value& array, std::size_t maxRows = 64);
     std::vector<crw::PresetEntry> listPresets() const;
     std::filesystem::path presetsFolder() const;
 
@@ -222,11 +238,11 @@ public:
     bool howToUseRequested = false;
 
     // Extra state, same rule.
-    uint64_t listRequestSeq = 0;         // the latest "/list" request; older completions are dropped
+    uint64_t listRequestSeq = 0;          // the latest "/list" request; older completions are dropped
     std::vector<std::string> lowerTitles; // lower-cased titles of `searchers`, rebuilt when the list changes
     uint64_t searchersVersion = 0;        // bumped on every change of `searchers`
     uint64_t lowerTitlesVersion = ~0ull;
-    bool rotatingHovered = false;         // hover state of the refresh widget in the previous frame
+    bool rotatingHovered = false; // hover state of the refresh widget in the previous frame
     crw::NetState netState;
     crw::MatchingState matchingState;
     crw::UiState uiState;
