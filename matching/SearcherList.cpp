@@ -63,6 +63,7 @@ std::vector<crw::PlaylistSetting> CRW::ParsePlaylists(const Json::Value& array)
     if (!array.isArray()) {
         return rows;
     }
+    Json::ArrayIndex dropped = 0;
     for (Json::ArrayIndex i = 0; i < array.size(); ++i) {
         const Json::Value& element = array[i];
         crw::PlaylistSetting row;
@@ -71,12 +72,16 @@ std::vector<crw::PlaylistSetting> CRW::ParsePlaylists(const Json::Value& array)
         // evaluated, and a repeat adds nothing.
         if (!isKnownPlaylist(row.name) ||
             std::any_of(rows.begin(), rows.end(), [&](const crw::PlaylistSetting& r) { return r.name == row.name; })) {
+            ++dropped;
             continue;
         }
         row.mmr = crw::utf8Prefix(textOf(member(element, "MMR")), kShortTextBytes);
         int32_t range = 0;
         row.range = crw::matching::parseInt32Prefix(textOf(member(element, "Range")), range) ? range : 0;
         rows.push_back(std::move(row));
+    }
+    if (dropped > 0) {
+        crw::LOG("{} playlist rows dropped : not a known playlist, or one already read", dropped);
     }
     return rows;
 }
