@@ -42,7 +42,7 @@ constexpr std::size_t kShortTextBytes = 32; // MMR texts, voice chat
 constexpr std::size_t kListNameBytes = 64;  // one region or language
 constexpr std::size_t kMaxSearchers = 1000;
 // Larger answers are not parsed at all: the parsed form takes many times the text.
-constexpr std::size_t kListAnswerMaxBytes = 2 * 1024 * 1024;
+constexpr std::size_t kListAnswerMaxBytes = 4 * 1024 * 1024;
 
 bool isKnownPlaylist(const std::string& name)
 {

@@ -136,8 +136,8 @@ TEST_F(Presets, UnreadableOrBrokenFilesLeaveTheSettingsAndSaySo)
     writeFile(folder() / "huge.json", "{\"title\":\"" + std::string(2 << 20, 'a') + "\"}");
     std::vector<fs::path> paths{fifo, folder() / "zero.json", folder() / "dir.json", folder() / "huge.json",
                                 folder() / "missing.json"};
-    for (const std::string& text : std::vector<std::string>{"", "not json", "[1,2]", "{\"title\":{}, \"playlists\":{}",
-                                                            std::string(3000, '[')}) {
+    for (const std::string& text :
+         std::vector<std::string>{"", "not json", "[1,2]", "{\"title\":{}, \"playlists\":{}", std::string(3000, '[')}) {
         const fs::path path = folder() / ("t" + std::to_string(paths.size()) + ".json");
         writeFile(path, text);
         paths.push_back(path);
@@ -172,14 +172,18 @@ TEST_F(Presets, RowsBeyondTheFixedListsAreCut)
 TEST_F(Presets, NonAsciiNamesAndDataFolder)
 {
     // A data folder and a preset name beyond ASCII, as UTF-8 text.
-    PluginFixture g(crwtest::makeTempDir("crw-donn\xc3\xa9" "es"));
+    PluginFixture g(crwtest::makeTempDir("crw-donn\xc3\xa9"
+                                         "es"));
     fs::create_directories(g.plugin().presetsFolder());
     crw::SearcherSettings saved = g.plugin().filterSettings;
     saved.setTitle("caf\xc3\xa9");
-    g.plugin().savePreset("soir\xc3\xa9" "e \xe6\x97\xa5", saved);
+    g.plugin().savePreset("soir\xc3\xa9"
+                          "e \xe6\x97\xa5",
+                          saved);
     const auto entries = g.plugin().listPresets();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].label, "soir\xc3\xa9" "e \xe6\x97\xa5");
+    EXPECT_EQ(entries[0].label, "soir\xc3\xa9"
+                                "e \xe6\x97\xa5");
     crw::SearcherSettings loaded;
     ASSERT_TRUE(g.plugin().loadPreset(entries[0].path, loaded));
     EXPECT_EQ(loaded.titleText(), "caf\xc3\xa9");

@@ -180,7 +180,6 @@ TEST(Websocket, InviteNotificationAsksTheGameThreadOnceWithTheId)
     l.flush();
     EXPECT_EQ(l.f.host().gameThreadFnameTexts(), std::vector<std::string>{"invite Steam|7|0"});
     EXPECT_EQ(l.f.host().fnameTexts().size(), 1u);
-
 }
 
 TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
@@ -201,8 +200,8 @@ TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
         l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"Epic|" + std::to_string(i) + "|0\"}");
     }
     l.flush();
-    const std::vector<std::string> expected{"invite Steam|1|0", "invite Epic|0|0", "invite Epic|1|0",
-                                            "invite Epic|2|0", "invite Epic|3|0"};
+    const std::vector<std::string> expected{"invite Steam|1|0", "invite Epic|0|0", "invite Epic|1|0", "invite Epic|2|0",
+                                            "invite Epic|3|0"};
     EXPECT_EQ(l.f.host().gameThreadFnameTexts(), expected);
     // The 1 MB frame is logged as a bounded prefix and its length.
     for (const auto& line : l.f.host().logs()) {

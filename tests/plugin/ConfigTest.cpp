@@ -172,7 +172,8 @@ TEST(Config, HostileFilesNeitherHangNorGetOverwritten)
         {"fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
         {"zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
         {"folder", [](const fs::path& p) { fs::create_directory(p); }},
-        {"unreadable", [](const fs::path& p) {
+        {"unreadable",
+         [](const fs::path& p) {
              writeFile(p, R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"true", "Language":"French"})");
              fs::permissions(p, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
          }},
@@ -211,7 +212,8 @@ TEST(Config, HostileFilesNeitherHangNorGetOverwritten)
 
 TEST(Config, NonAsciiDataFolder)
 {
-    auto dir = crwtest::makeTempDir("crw-donn\xc3\xa9" "es \xe6\x97\xa5");
+    auto dir = crwtest::makeTempDir("crw-donn\xc3\xa9"
+                                    "es \xe6\x97\xa5");
     fs::create_directories(dir / "CRW");
     {
         PluginFixture f(dir);
