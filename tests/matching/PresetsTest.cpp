@@ -156,19 +156,6 @@ TEST_F(Presets, UnreadableOrBrokenFilesLeaveTheSettingsAndSaySo)
     }
 }
 
-TEST_F(Presets, RowsBeyondTheFixedListsAreCut)
-{
-    std::string rows;
-    for (int i = 0; i < 1000; ++i) {
-        rows += std::string(i ? "," : "") + "{\"name\":\"" + std::string(1000, 'n') + "\",\"enabled\":true}";
-    }
-    auto s = loadText("{\"playlists\":[" + rows + "],\"regions\":[" + rows + "],\"languages\":[" + rows + "]}");
-    EXPECT_EQ(s.playlists.size(), p().playlists.size());
-    EXPECT_EQ(s.regions.size(), p().regions.size());
-    EXPECT_EQ(s.languages.size(), p().languages.size());
-    EXPECT_LE(s.regions[0].name.size(), 64u);
-}
-
 TEST_F(Presets, NonAsciiNamesAndDataFolder)
 {
     // A data folder and a preset name beyond ASCII, as UTF-8 text.
@@ -188,6 +175,10 @@ TEST_F(Presets, NonAsciiNamesAndDataFolder)
     ASSERT_TRUE(g.plugin().loadPreset(entries[0].path, loaded));
     EXPECT_EQ(loaded.titleText(), "caf\xc3\xa9");
     EXPECT_TRUE(hasLineContaining(g.host().logs(), "Saved preset : " + crw::pathText(entries[0].path)));
+    // config.json in the same folder.
+    g.plugin().setLanguage(true);
+    EXPECT_EQ(readFile(g.dataDir() / "CRW" / "config.json"),
+              R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"false", "Language":"French"})");
     fs::remove_all(g.dataDir());
 }
 

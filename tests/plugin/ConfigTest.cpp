@@ -210,24 +210,6 @@ TEST(Config, HostileFilesNeitherHangNorGetOverwritten)
     }
 }
 
-TEST(Config, NonAsciiDataFolder)
-{
-    auto dir = crwtest::makeTempDir("crw-donn\xc3\xa9"
-                                    "es \xe6\x97\xa5");
-    fs::create_directories(dir / "CRW");
-    {
-        PluginFixture f(dir);
-        f.plugin().setLanguage(true);
-    }
-    EXPECT_EQ(readFile(dir / "CRW" / "config.json"),
-              R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"false", "Language":"French"})");
-    {
-        PluginFixture f(dir);
-        EXPECT_EQ(f.plugin().texts.languageName, "French");
-    }
-    fs::remove_all(dir);
-}
-
 TEST(Config, ImagesAreHandedToTheHostInOrder)
 {
     PluginFixture f;

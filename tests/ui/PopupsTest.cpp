@@ -287,11 +287,10 @@ TEST(Presets, SaveEmptiesTheNameAndTheNextFrameListsIt)
     EXPECT_EQ(f.locked([](CRW& p) { return p.registerSettings.selectedPlaylists().size(); }), 1u);
 }
 
-TEST(Presets, BrokenPresetsKeepTheFormAndHugeOnesDrawTheFixedRows)
+TEST(Presets, HugePresetsDrawTheFixedRowsAndEmptyOnesNone)
 {
     UiFixture f;
     const auto folder = f.dataDir() / "CRW" / "presets";
-    std::ofstream(folder / "broken.json") << "{\"title\":";
     std::ofstream(folder / "norows.json") << "{}";
     std::string rows;
     for (int i = 0; i < 1000; ++i) {
@@ -299,7 +298,6 @@ TEST(Presets, BrokenPresetsKeepTheFormAndHugeOnesDrawTheFixedRows)
     }
     std::ofstream(folder / "huge.json") << "{\"playlists\":[" << rows << "],\"regions\":[" << rows << "]}";
     auto load = [&](const char* label) {
-        f.host().clearRecords();
         ASSERT_TRUE(f.ui().click("Presets"));
         ASSERT_TRUE(f.ui().click("Load Preset"));
         ASSERT_TRUE(f.ui().click(label));
@@ -307,10 +305,6 @@ TEST(Presets, BrokenPresetsKeepTheFormAndHugeOnesDrawTheFixedRows)
         f.ui().frame(3);
     };
     ASSERT_TRUE(f.ui().click("Filter"));
-    load("broken");
-    EXPECT_EQ(f.locked([](CRW& p) { return p.filterSettings.playlists.size(); }), 10u);
-    EXPECT_EQ(f.host().toasts().size(), 1u);
-
     load("huge");
     EXPECT_TRUE(f.ui().isOpen("Filter"));
     EXPECT_EQ(f.locked([](CRW& p) { return p.filterSettings.regions.size(); }), 11u);
