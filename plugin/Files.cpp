@@ -1,5 +1,6 @@
 #include "plugin/Files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -87,10 +88,16 @@ ReadResult readSmallFile(const std::filesystem::path& path, std::size_t maxBytes
         why = "larger than " + std::to_string(maxBytes) + " bytes";
         result = ReadResult::TooLarge;
     } else {
-        // The size is checked again while reading: the file may grow.
-        text.resize(maxBytes + 1);
+        // Sized by the file, and checked again while reading: it may grow.
+        text.resize(static_cast<std::size_t>(st.st_size) + 1);
         std::size_t got = 0;
-        while (got < text.size()) {
+        for (;;) {
+            if (got == text.size()) {
+                if (got > maxBytes) {
+                    break;
+                }
+                text.resize(std::min(maxBytes + 1, got * 2));
+            }
             const ssize_t n = ::read(fd, &text[got], text.size() - got);
             if (n < 0 && errno == EINTR) {
                 continue;

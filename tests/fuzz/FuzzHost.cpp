@@ -1,6 +1,8 @@
 #include "FuzzHost.h"
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "bakkesmod/wrappers/GameWrapper.h"
 #include "bakkesmod/wrappers/cvarmanagerwrapper.h"
@@ -21,11 +23,21 @@ Env& env()
 {
     static Env* made = [] {
         auto* e = new Env();
-        char folder[] = "/tmp/crw-fuzz-XXXXXX";
-        if (mkdtemp(folder) == nullptr) {
+        // In memory where there is such a folder: each input is written as a file.
+        std::string pattern =
+            std::filesystem::is_directory("/dev/shm") ? "/dev/shm/crw-fuzz-XXXXXX" : "/tmp/crw-fuzz-XXXXXX";
+        std::vector<char> folder(pattern.begin(), pattern.end());
+        folder.push_back('\0');
+        if (mkdtemp(folder.data()) == nullptr) {
             std::abort();
         }
-        e->host.dataDir = folder;
+        e->host.dataDir = folder.data();
+        static std::filesystem::path made;
+        made = e->host.dataDir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(made, ignored);
+        });
         std::filesystem::create_directories(e->host.dataDir / "CRW" / "presets");
         crwhost::SetHostBackend(&e->host);
         e->plugin = std::make_shared<CRW>();

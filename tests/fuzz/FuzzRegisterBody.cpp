@@ -15,13 +15,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     crwfuzz::Env& e = crwfuzz::env();
     FuzzedDataProvider in(data, size);
     const uint32_t rows = in.ConsumeIntegral<uint32_t>();
+    const int32_t range = in.ConsumeIntegral<int32_t>();
     const int32_t voiceChat = in.ConsumeIntegralInRange<int32_t>(-1, 3);
     e.host.name = in.ConsumeRandomLengthString(256);
     crw::SearcherSettings settings =
         crw::SearcherSettings::fromFixedLists(e.plugin->playlists, e.plugin->regions, e.plugin->languages);
     for (std::size_t i = 0; i < settings.playlists.size(); ++i) {
         settings.playlists[i].enabled = (rows >> i) & 1;
-        settings.playlists[i].range = static_cast<int32_t>(rows) - 5;
+        settings.playlists[i].range = range;
     }
     settings.regions[rows % settings.regions.size()].enabled = (rows >> 12) & 1;
     settings.languages[rows % settings.languages.size()].enabled = (rows >> 13) & 1;
