@@ -1,3 +1,5 @@
+#include "plugin/Prelude.h"
+
 #include "net/InviteGuard.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+#include "plugin/Prelude.h"
+
 #include "plugin/Files.h"
 
 #include <algorithm>

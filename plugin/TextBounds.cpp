@@ -1,3 +1,5 @@
+#include "plugin/Prelude.h"
+
 #include "plugin/TextBounds.h"
 
 #include <fmt/format.h>
