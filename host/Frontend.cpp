@@ -151,6 +151,9 @@ bool Frontend::init(std::string& error)
         io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
         io.Fonts->SetTexID(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(1)));
         mapKeysHeadless(io);
+        // As a real renderer does: draw lists past 64k vertices then split
+        // instead of failing ImGui's 16-bit index check.
+        io.BackendFlags |= ImGuiBackendFlags_RendererHasVtxOffset;
     }
     return true;
 }
@@ -381,9 +384,12 @@ void Frontend::drawToasts()
         const ImVec2 b(a.x + w, a.y + h);
         draw->AddRectFilled(a, b, IM_COL32(30, 34, 44, 235), 6.f);
         draw->AddRect(a, b, IM_COL32(53, 114, 220, 255), 6.f);
+        // Wrapped text stays inside its box.
+        draw->PushClipRect(a, b, true);
         draw->AddText(ImVec2(a.x + 10, a.y + 8), IM_COL32(255, 255, 255, 255), it->title.c_str());
         draw->AddText(nullptr, 0.f, ImVec2(a.x + 10, a.y + 28), IM_COL32(220, 220, 220, 255), it->text.c_str(), nullptr,
                       w - 20.f);
+        draw->PopClipRect();
         y += h + gap;
     }
 }

@@ -28,6 +28,10 @@ namespace sandbox {
 
 inline constexpr const char* kPartyJoinEvent = "Function ProjectX.Parties_X.HandleUserJoined";
 inline constexpr const char* kToastCvar = "cl_notifications_enabled_beta";
+// Toasts shown at once, and how much of their texts.
+inline constexpr std::size_t kMaxToasts = 4;
+inline constexpr std::size_t kToastTitleBytes = 64;
+inline constexpr std::size_t kToastTextBytes = 256;
 
 struct Toast {
     std::string title, text;

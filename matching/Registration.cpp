@@ -8,6 +8,7 @@
 #include "matching/JsonRead.h"
 #include "plugin/CRW.h"
 #include "plugin/Globals.h"
+#include "plugin/TextBounds.h"
 
 namespace {
 
@@ -85,8 +86,8 @@ void CRW::OnRegisterResult(int code, std::string result, std::string body)
         ~Done() { p.matchingState.registering = false; } // runs with the lock held
     };
     const std::string reported = reportedText(result);
-    crw::LOG("Registration result : code {} | \n{}", code, reported);
-    creatingPopup.message = reported;
+    crw::LOG("Registration result : code {} | \n{}", code, crw::logPayload(reported));
+    creatingPopup.message = crw::popupText(reported);
     creatingPopup.open = true;
     if (code != 200) {
         Done done{*this};
@@ -159,8 +160,8 @@ void CRW::OnUpdateResult(int code, std::string result, std::string body)
 {
     std::lock_guard<std::recursive_mutex> lock(stateMutex);
     const std::string reported = reportedText(result);
-    crw::LOG("Update Registration result : code {} | \n{}", code, reported);
-    updatePopup.message = reported;
+    crw::LOG("Update Registration result : code {} | \n{}", code, crw::logPayload(reported));
+    updatePopup.message = crw::popupText(reported);
     updatePopup.open = true;
     if (code != 200) {
         ClearSearchers();

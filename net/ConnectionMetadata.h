@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "net/InviteGuard.h"
+
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_no_tls_client.hpp>
 
@@ -69,4 +71,5 @@ private:
     mutable std::mutex m_lock;
     std::string m_status = "Connecting";
     std::string m_error_reason;
+    crw::InviteGuard m_invites; // locks itself
 };

@@ -16,6 +16,7 @@
 
 #include "net/ConnectionMetadata.h"
 #include "plugin/Globals.h"
+#include "plugin/TextBounds.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ void connection_metadata::on_message(websocketpp::connection_hdl, client::messag
     }
     contained("message", [&] {
         const std::string& payload = msg->get_payload();
-        crw::LOG("Message received : {}", payload);
+        crw::LOG("Message received : {}", crw::logPayload(payload));
         if (payload.find(kInviteMarker) != std::string::npos) {
             Json::Value root;
             Json::Reader reader;
@@ -144,7 +145,13 @@ void connection_metadata::on_message(websocketpp::connection_hdl, client::messag
                 crw::LOG("Websocket message skipped : not a JSON object");
                 return;
             }
-            const std::string id = root["IdString"].asString();
+            const Json::Value& idValue = root["IdString"];
+            const std::string id = idValue.isString() ? idValue.asString() : "";
+            std::string why;
+            if (!m_invites.admit(id, crw::InviteGuard::Clock::now(), why)) {
+                crw::LOG("Invite dropped ({} bytes of id) : {}", id.size(), why);
+                return;
+            }
             if (auto game = crw::globalGameWrapper()) {
                 game->Execute([id](GameWrapper* gw) { gw->GetFNameIndexByString("invite " + id); });
             }

@@ -54,6 +54,15 @@ struct PresetEntry {
     std::filesystem::path path;
 };
 
+// The three members of config.json as text; empty when missing or when the
+// text is not one whole JSON document.
+struct ConfigValues {
+    std::string version;
+    std::string seen;
+    std::string language;
+};
+ConfigValues parseConfig(const std::string& text);
+
 } // namespace crw
 
 class CRW : public BakkesMod::Plugin::BakkesModPlugin,
@@ -112,6 +121,9 @@ public:
     static bool isSearcherVisible(const crw::Searcher& searcher, const std::map<std::string, float>& userMMR,
                                   std::string* reason = nullptr);
     static crw::Searcher searcherFromJson(const Json::Value& element);
+    // Why a "/list" answer lists nobody (too large, cut or not JSON), or empty
+    // with root parsed.
+    static std::string listAnswerProblem(const std::string& text, Json::Value& root);
 
     // Filters and keyword (matching/)
     void ApplyFilters();
@@ -133,9 +145,13 @@ public:
     // Presets (matching/)
     std::string buildPresetJson(const crw::SearcherSettings& settings);
     void savePreset(std::string name, const crw::SearcherSettings& settings);
-    void loadPreset(std::filesystem::path path, crw::SearcherSettings& settings);
+    // False, with a log line and a toast, when the file cannot be read or is
+    // not a preset; settings are then left unchanged.
+    bool loadPreset(std::filesystem::path path, crw::SearcherSettings& settings);
+    static bool presetFromText(const std::string& text, crw::SearcherSettings& loaded, std::string& why);
     static std::vector<crw::PlaylistSetting> parsePresetPlaylists(const Json::Value& array);
-    static std::vector<crw::NamedFlag> parsePresetFlags(const Json::Value& array);
+    // At most maxRows rows: the editor draws no more than its fixed lists.
+    static std::vector<crw::NamedFlag> parsePresetFlags(const Json::Value& array, std::size_t maxRows = 64);
     std::vector<crw::PresetEntry> listPresets() const;
     std::filesystem::path presetsFolder() const;
 

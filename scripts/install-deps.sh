@@ -16,6 +16,11 @@ if [ "${CRW_WITH_XVFB:-0}" = 1 ]; then
   PACKAGES+=(xvfb xauth)
 fi
 
+# clang-14 and its sanitizer runtimes for the fuzz targets (scripts/fuzz.sh).
+if [ "${CRW_WITH_FUZZ:-0}" = 1 ]; then
+  PACKAGES+=(clang-14 libclang-rt-14-dev)
+fi
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

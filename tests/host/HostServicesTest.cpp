@@ -5,7 +5,10 @@
 #include <random>
 #include <thread>
 
+#include <imgui.h>
+
 #include "DataFolder.h"
+#include "Frontend.h"
 #include "Options.h"
 #include "SandboxHost.h"
 #include "bakkesmod/wrappers/GameWrapper.h"
@@ -260,6 +263,49 @@ TEST(SandboxHostServices, WrappersReportGameCallsMadeOffTheGameThread)
     game.GetUniqueID();
     EXPECT_TRUE(host.ruleBroken());
     EXPECT_TRUE(host.quitRequested());
+}
+
+TEST(SandboxHostServices, ToastsKeepTheNewestFewWithTextsCut)
+{
+    SandboxHost host(Profile{}, "/tmp", false, false);
+    for (int i = 0; i < 50; ++i) {
+        host.toast(std::string(1000, 't'), std::to_string(i) + std::string(20000, 'x'), "default", 30.f, 0, 290.f,
+                   60.f);
+    }
+    const auto toasts = host.liveToasts();
+    ASSERT_EQ(toasts.size(), kMaxToasts);
+    EXPECT_EQ(toasts.back().text.rfind("49", 0), 0u);
+    for (const auto& t : toasts) {
+        EXPECT_LE(t.title.size(), kToastTitleBytes);
+        EXPECT_LE(t.text.size(), kToastTextBytes);
+    }
+}
+
+TEST(SandboxFrontend, HeadlessDrawsListsPastSixtyFourThousandVertices)
+{
+    SandboxHost host(Profile{}, "/tmp", false, false);
+    Options options;
+    options.headless = true;
+    Frontend frontend(options, host, "");
+    std::string error;
+    ASSERT_TRUE(frontend.init(error)) << error;
+    EXPECT_TRUE(ImGui::GetIO().BackendFlags & ImGuiBackendFlags_RendererHasVtxOffset);
+    // 20,000 rectangles of 4 vertices in one window: without vertex offsets
+    // ImGui's 16-bit index check would end the process here.
+    // A new window shows from its second frame.
+    for (int frame = 0; frame < 2; ++frame) {
+        ImGui::NewFrame();
+        ImGui::Begin("many");
+        ImDrawList* draw = ImGui::GetWindowDrawList();
+        for (int i = 0; i < 20000; ++i) {
+            const float x = static_cast<float>(i % 100);
+            draw->AddRectFilled(ImVec2(x, 0), ImVec2(x + 1, 1), IM_COL32_WHITE);
+        }
+        ImGui::End();
+        ImGui::Render();
+    }
+    EXPECT_GT(ImGui::GetDrawData()->TotalVtxCount, 1 << 16);
+    frontend.shutdown();
 }
 
 TEST(SandboxHostServices, ImagesDecodeOrStayEmpty)

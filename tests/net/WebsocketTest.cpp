@@ -180,12 +180,37 @@ TEST(Websocket, InviteNotificationAsksTheGameThreadOnceWithTheId)
     l.flush();
     EXPECT_EQ(l.f.host().gameThreadFnameTexts(), std::vector<std::string>{"invite Steam|7|0"});
     EXPECT_EQ(l.f.host().fnameTexts().size(), 1u);
+}
 
-    // Without "IdString" the text is the prefix alone.
-    l.f.host().clearRecords();
+TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
+{
+    Linked l;
+    const std::string big(1 << 20, 'x');
+    // Missing, empty, too long, control characters, terminal escapes: dropped.
+    for (const std::string& id : {std::string(), std::string(65, 'a'), big, std::string("a\\nb"),
+                                  std::string("a\\u0000b"), std::string("\\u001b[2J"), std::string("a\\tb")}) {
+        l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"" + id + "\"}");
+    }
     l.server.text("{\"type\":\"InviteNotification\"}");
+    // The same id passes once; then a few others, and the rest of a flood is dropped.
+    for (int i = 0; i < 3; ++i) {
+        l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"Steam|1|0\"}");
+    }
+    for (int i = 0; i < 100; ++i) {
+        l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"Epic|" + std::to_string(i) + "|0\"}");
+    }
     l.flush();
-    EXPECT_EQ(l.f.host().gameThreadFnameTexts(), std::vector<std::string>{"invite "});
+    const std::vector<std::string> expected{"invite Steam|1|0", "invite Epic|0|0", "invite Epic|1|0", "invite Epic|2|0",
+                                            "invite Epic|3|0"};
+    EXPECT_EQ(l.f.host().gameThreadFnameTexts(), expected);
+    // The 1 MB frame is logged as a bounded prefix and its length.
+    for (const auto& line : l.f.host().logs()) {
+        EXPECT_LT(line.size(), 4096u);
+    }
+    const auto logs = l.f.host().logs();
+    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                            [](const std::string& line) { return line.rfind("Invite dropped", 0) == 0; }),
+              8 + 2 + 96);
 }
 
 TEST(Websocket, NearMissesAreOnlyLogged)
