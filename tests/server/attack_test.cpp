@@ -182,6 +182,7 @@ TEST_F(ServerTest, AFullQueueRefusesInvitesButKeepsTheSocket)
     crw::server::ServerOptions options;
     options.invitesPerAddressPerSecond = options.inviteBurstPerAddress = 1e9;
     options.invitesPerTargetPerSecond = options.inviteBurstPerTarget = 1e9;
+    options.wsSendBuffer = 4096; // the unread socket stalls after a few KB, whatever the system's buffer sizes
     startServer(options);
     Reg victim;
     ASSERT_EQ(httpRequest(port_, "POST", "/register", victim.body()).status, 200);
