@@ -354,7 +354,9 @@ void Frontend::drawHostWindows()
         ImGui::SetNextWindowSize(ImVec2(700, 420), ImGuiCond_FirstUseEver);
         bool open = true;
         if (ImGui::Begin("Plug-in settings", &open)) {
+            const auto before = FrameStats::Clock::now();
             loader_->settings()->RenderSettings();
+            settingsTime_ = FrameStats::Clock::now() - before;
         }
         ImGui::End();
         if (!open) {
@@ -386,6 +388,27 @@ void Frontend::drawToasts()
     }
 }
 
+void Frontend::drawFrameStats()
+{
+    // Refreshed twice a second so that the figures can be read.
+    const auto now = FrameStats::Clock::now();
+    if (frameStatsLine_.empty() || now - frameStatsShownAt_ > std::chrono::milliseconds(500)) {
+        frameStatsLine_ = FrameStats::text(frameStats_.summary());
+        frameStatsShownAt_ = now;
+    }
+    ImDrawList* draw = ImGui::GetForegroundDrawList();
+    const ImVec2 display = ImGui::GetIO().DisplaySize;
+    const ImVec2 size = ImGui::CalcTextSize(frameStatsLine_.c_str());
+    const ImVec2 a(10.f, display.y - size.y - 14.f);
+    draw->AddRectFilled(a, ImVec2(a.x + size.x + 12.f, a.y + size.y + 8.f), IM_COL32(20, 22, 28, 220), 4.f);
+    draw->AddText(ImVec2(a.x + 6.f, a.y + 4.f), IM_COL32(255, 255, 255, 255), frameStatsLine_.c_str());
+}
+
+std::string Frontend::frameStatsText() const
+{
+    return options_.frameStats ? FrameStats::text(frameStats_.summary()) : std::string();
+}
+
 int Frontend::run(ScriptRunner* runner)
 {
     ImGuiIO& io = ImGui::GetIO();
@@ -407,6 +430,10 @@ int Frontend::run(ScriptRunner* runner)
                                   std::chrono::microseconds(static_cast<long>(kFrameSeconds * 1e6f)));
         }
 
+        if (options_.frameStats) {
+            frameStats_.frameStarted(FrameStats::Clock::now());
+        }
+        settingsTime_ = {};
         syncMenus();
         if (glReady_) {
             host_.images().update();
@@ -421,9 +448,16 @@ int Frontend::run(ScriptRunner* runner)
         }
         ImGui::NewFrame();
         drawHostWindows();
+        FrameStats::Clock::duration pluginTime = settingsTime_;
         if (pluginOpen_ && loader_ != nullptr && loader_->window() != nullptr) {
             ImGui::SetNextWindowPos(ImVec2(10, 10), ImGuiCond_FirstUseEver);
+            const auto before = FrameStats::Clock::now();
             loader_->window()->Render();
+            pluginTime += FrameStats::Clock::now() - before;
+        }
+        if (options_.frameStats) {
+            frameStats_.addRender(pluginTime);
+            drawFrameStats();
         }
         drawToasts();
         ImGui::Render();

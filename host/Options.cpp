@@ -95,7 +95,8 @@ std::string usageText()
            "  --frames N             exit after N frames (after the script)\n"
            "  --screenshot FILE      write the window to a PNG, then exit\n"
            "  --size WxH             window or display size (default 1920x1080)\n"
-           "  --quiet                do not echo the console on standard output\n";
+           "  --quiet                do not echo the console on standard output\n"
+           "  --frame-stats          time the plug-in's frames: shown live, printed at exit\n";
 }
 
 ParseResult parseOptions(const std::vector<std::string>& args, Options& out)
@@ -123,6 +124,8 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out)
             out.windowOpen = false;
         } else if (arg == "--exit") {
             out.exitAfterScript = true;
+        } else if (arg == "--frame-stats") {
+            out.frameStats = true;
         } else if (arg == "--quiet") {
             out.quiet = true;
         } else if (arg == "--plugin" || arg == "--data-dir" || arg == "--assets" || arg == "--server" ||

@@ -181,6 +181,9 @@ int main(int argc, char** argv)
                 [&frontend](const std::string& key) { frontend.keyPressed(key); });
         }
         status = frontend.run(runner.get());
+        if (options.frameStats) {
+            std::cout << "frame stats: " << frontend.frameStatsText() << std::endl;
+        }
 
         frontend.detach();
         loader.unload();

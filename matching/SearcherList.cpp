@@ -117,24 +117,10 @@ bool CRW::isSearcherVisible(const crw::Searcher& searcher, const std::map<std::s
     return false;
 }
 
-void CRW::OnSearchersResult(std::map<std::string, float> userMMRByPlaylist, int code, std::string result,
-                            uint64_t requestSeq)
+std::vector<crw::Searcher> CRW::collectVisibleSearchers(const std::string& result,
+                                                        const std::map<std::string, float>& userMMRByPlaylist)
 {
-    std::lock_guard<std::recursive_mutex> lock(stateMutex);
-    if (requestSeq != listRequestSeq) {
-        // A newer request is in flight and will clear the loading flag; applying
-        // this one too would list its searchers twice.
-        crw::LOG("Ignored the answer of list request {}, request {} is newer", requestSeq, listRequestSeq);
-        return;
-    }
-    isLoadingSearchers = false;
-
-    if (code != 200) {
-        getSearchersPopup.message = errorText(code, reportedText(result));
-        getSearchersPopup.open = true;
-        return;
-    }
-
+    std::vector<crw::Searcher> accepted;
     crw::LOG("Searchers : \n{}", result);
     const Json::Value root = crw::matching::parseLenient(result);
     const Json::Value& list = member(root, "Searchers");
@@ -145,32 +131,81 @@ void CRW::OnSearchersResult(std::map<std::string, float> userMMRByPlaylist, int 
         } else if (!root.isObject()) {
             crw::LOG("The list answer is not a JSON object");
         }
-    } else {
-        for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
-            const Json::Value& element = list[i];
-            const std::string problem = entryProblem(element);
-            if (!problem.empty()) {
-                crw::LOG("Searcher #{} dropped : {}", i, problem);
-                continue;
-            }
-            crw::Searcher searcher = searcherFromJson(element);
+        return accepted;
+    }
+    // Grown once: freeing the old buffers of a growing list costs more than the list.
+    accepted.reserve(list.size());
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const Json::Value& element = list[i];
+        const std::string problem = entryProblem(element);
+        if (!problem.empty()) {
+            crw::LOG("Searcher #{} dropped : {}", i, problem);
+            continue;
+        }
+        crw::Searcher searcher = searcherFromJson(element);
+        crw::LOG("--------------------------------------");
+        crw::LOG("Name : {}", searcher.creatorName);
+        crw::LOG("idString : {}", searcher.creatorIdString);
+        crw::LOG("Playlists :");
+        std::string reason;
+        if (isSearcherVisible(searcher, userMMRByPlaylist, &reason)) {
             crw::LOG("--------------------------------------");
-            crw::LOG("Name : {}", searcher.creatorName);
-            crw::LOG("idString : {}", searcher.creatorIdString);
-            crw::LOG("Playlists :");
-            std::string reason;
-            if (isSearcherVisible(searcher, userMMRByPlaylist, &reason)) {
-                crw::LOG("--------------------------------------");
-                allSearchers.push_back(std::move(searcher));
-            } else if (!reason.empty()) {
-                crw::LOG("Searcher {} dropped : {}", searcher.creatorName, reason);
-            }
+            accepted.push_back(std::move(searcher));
+        } else if (!reason.empty()) {
+            crw::LOG("Searcher {} dropped : {}", searcher.creatorName, reason);
+        }
+    }
+    return accepted;
+}
+
+void CRW::OnSearchersResult(std::map<std::string, float> userMMRByPlaylist, int code, std::string result,
+                            uint64_t requestSeq)
+{
+    // Render holds stateMutex for every frame: the lock is taken only to check
+    // that this answer is still wanted and to swap in what was built without it.
+    auto isStale = [&] {
+        if (requestSeq == listRequestSeq) {
+            return false;
+        }
+        // A newer request is in flight and will clear the loading flag; applying
+        // this one too would list its searchers twice.
+        crw::LOG("Ignored the answer of list request {}, request {} is newer", requestSeq, listRequestSeq);
+        return true;
+    };
+    {
+        std::lock_guard<std::recursive_mutex> lock(stateMutex);
+        if (isStale()) {
+            return;
+        }
+        if (code != 200) {
+            isLoadingSearchers = false;
+            getSearchersPopup.message = errorText(code, reportedText(result));
+            getSearchersPopup.open = true;
+            return;
         }
     }
 
-    searchers = allSearchers;
-    ++searchersVersion;
-    clearSearchersTimer.start();
+    std::vector<crw::Searcher> accepted = collectVisibleSearchers(result, userMMRByPlaylist);
+    std::vector<crw::Searcher> shown = accepted;
+
+    {
+        std::lock_guard<std::recursive_mutex> lock(stateMutex);
+        if (isStale()) {
+            return;
+        }
+        isLoadingSearchers = false;
+        // The lists were emptied when the request went out; whatever was put
+        // there since is kept in front, as an append would.
+        if (!allSearchers.empty()) {
+            accepted.insert(accepted.begin(), allSearchers.begin(), allSearchers.end());
+            shown = accepted;
+        }
+        allSearchers.swap(accepted);
+        searchers.swap(shown);
+        ++searchersVersion;
+        clearSearchersTimer.start();
+    }
+    // The replaced lists (usually empty) are freed here, after the lock.
 }
 
 void CRW::ClearSearchers()

@@ -161,7 +161,12 @@ void CRW::GetSearchers()
     });
 }
 
-void CRW::Register() { sendRegistration(*this, false); }
+void CRW::Register()
+{
+    if (beginRegistration()) {
+        sendRegistration(*this, false);
+    }
+}
 
 void CRW::UpdateRegistration() { sendRegistration(*this, true); }
 

@@ -60,26 +60,20 @@ ServerAddress serverAddressFromEnvironment()
 CRW::CRW() : CRW(crw::currentIntervals()) {}
 
 CRW::CRW(const crw::Intervals& timerIntervals)
-    : texts(crw::englishTextTable()),
-      englishTexts(crw::englishTextTable()),
-      frenchTexts(crw::frenchTextTable()),
+    : texts(crw::englishTextTable()), englishTexts(crw::englishTextTable()), frenchTexts(crw::frenchTextTable()),
       intervals(timerIntervals),
-      stillThereTimer(intervals.stillThere, [this] { AskStillThere(); }),
-      stillThereTimeoutTimer(intervals.stillThereTimeout, [this] { ForceStop(); }),
-      clearSearchersTimer(intervals.clearSearchers, [this] { ClearSearchers(); }),
-      refreshTimer(intervals.refresh,
-                   [this] {
-                       std::lock_guard<std::recursive_mutex> lock(stateMutex);
-                       canRefresh = true;
-                   }),
-      inviteTimer(intervals.invite,
-                  [this] {
-                      std::lock_guard<std::recursive_mutex> lock(stateMutex);
-                      canRequestInvite = true;
-                  }),
-      playlists(crw::fixedPlaylists()),
-      regions(crw::fixedRegions()),
-      languages(crw::fixedLanguages())
+      // Every action runs under stateMutex, so a stop made under it is final.
+      stillThereTimer(
+          intervals.stillThere, [this] { AskStillThere(); }, &stateMutex),
+      stillThereTimeoutTimer(
+          intervals.stillThereTimeout, [this] { ForceStop(); }, &stateMutex),
+      clearSearchersTimer(
+          intervals.clearSearchers, [this] { ClearSearchers(); }, &stateMutex),
+      refreshTimer(
+          intervals.refresh, [this] { canRefresh = true; }, &stateMutex),
+      inviteTimer(
+          intervals.invite, [this] { canRequestInvite = true; }, &stateMutex),
+      playlists(crw::fixedPlaylists()), regions(crw::fixedRegions()), languages(crw::fixedLanguages())
 {
     const auto address = crw::serverAddressFromEnvironment();
     serverAddress = address.host;
@@ -100,14 +94,18 @@ CRW::CRW(const crw::Intervals& timerIntervals)
 
 CRW::~CRW()
 {
-    // Timers first (reverse declaration order would end them after the
-    // endpoint's join): make sure no countdown action can start while the
-    // rest of the object goes away.
-    inviteTimer.stop();
-    refreshTimer.stop();
-    clearSearchersTimer.stop();
-    stillThereTimeoutTimer.stop();
-    stillThereTimer.stop();
+    // Members go in reverse declaration order, and the timers' actions touch
+    // members declared after them: every countdown thread and every waiting
+    // completion has to be finished before the first member goes. Without
+    // stateMutex held, since an action may be waiting for it.
+    for (crw::Timer* timer :
+         {&stillThereTimer, &stillThereTimeoutTimer, &clearSearchersTimer, &refreshTimer, &inviteTimer}) {
+        timer->shutdown();
+    }
+    std::unique_lock<std::mutex> lock(lifetime.mutex);
+    lifetime.closing = true;
+    endpoint.cancel_waits();
+    lifetime.idle.wait(lock, [this] { return lifetime.busy == 0; });
 }
 
 void CRW::onLoad()
@@ -117,14 +115,7 @@ void CRW::onLoad()
     loadConfig();
     gameWrapper->HookEvent("Function ProjectX.Parties_X.HandleUserJoined", [this](std::string) { AskStillThere(); });
     cvarManager->registerNotifier(
-        "crw_ws_closedconnection_bad",
-        [this](std::vector<std::string>) {
-            std::lock_guard<std::recursive_mutex> lock(stateMutex);
-            isRegistered = false;
-            showToast("CRW", "An error occured, you are no longer registered on the plugin !", 3.5f, "default");
-            CheckAPI();
-        },
-        "", 0);
+        "crw_ws_closedconnection_bad", [this](std::vector<std::string>) { OnConnectionClosedBadly(); }, "", 0);
     cvarManager->registerNotifier(
         "crw_ws_badmessage",
         [this](std::vector<std::string>) {

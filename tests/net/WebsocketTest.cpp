@@ -243,7 +243,9 @@ TEST(Websocket, RegistrationFrameArrivesByteForByte)
     EXPECT_EQ(l.server.received()[0], body);
 }
 
-TEST(Websocket, ServerCloseWith1000IsQuiet)
+// Only a close the plug-in started itself is quiet: the server ending the
+// socket, even normally, ends the registration.
+TEST(Websocket, ServerCloseWith1000RunsTheNotifierWithItsConnection)
 {
     Linked l;
     auto record = l.ep().get_metadata();
@@ -252,7 +254,10 @@ TEST(Websocket, ServerCloseWith1000IsQuiet)
     l.barrier();
     EXPECT_EQ(record->get_status(), "Closed");
     EXPECT_EQ(record->get_error_reason(), "close code: 1000 (Normal close), close reason: bye");
-    EXPECT_EQ(l.countCommand("crw_ws_closedconnection_bad"), 0u);
+    EXPECT_EQ(l.countCommand("crw_ws_closedconnection_bad"), 1u);
+    // The notifier took the connection's id: nobody is registered on it.
+    EXPECT_EQ(l.countLog("Close of connection 1 ignored : not the current registration"), 1u);
+    EXPECT_EQ(l.ep().take_bad_close(), std::nullopt);
 }
 
 TEST(Websocket, AbnormalEndsRunTheClosedConnectionNotifierOnce)

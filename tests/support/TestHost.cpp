@@ -333,11 +333,17 @@ void TestHost::sendHttp(CurlRequest request, crwhost::HttpCallback callback, boo
         http_.push_back(HttpRecord{request, json});
     }
     notify();
+    // A finished completion counts as news for waitFor, as a finished game job
+    // does: its last change of state may come after its last log line.
+    auto done = [this, callback = std::move(callback)](int code, std::string body) {
+        callback(code, std::move(body));
+        notify();
+    };
     if (httpOverride) {
-        httpOverride(request, json, std::move(callback));
+        httpOverride(request, json, std::move(done));
         return;
     }
-    curl_->send(std::move(request), std::move(callback), json);
+    curl_->send(std::move(request), std::move(done), json);
 }
 
 unsigned long long TestHost::imageCreate(const std::filesystem::path& path, bool, bool)
