@@ -11,14 +11,17 @@ PACKAGES=(
   curl binutils
   g++-mingw-w64-x86-64-posix
 )
+# The server benchmark (bench/server/run.sh) drives the server with wrk.
+if [ "${CRW_WITH_BENCH:-0}" = 1 ]; then
+  PACKAGES+=(wrk)
+fi
+# libFuzzer targets (tests/fuzz/) build with clang 14.
+if [ "${CRW_WITH_FUZZ:-0}" = 1 ]; then
+  PACKAGES+=(clang-14 libclang-rt-14-dev)
+fi
 # Extra packages for running the windowed sandbox without a display.
 if [ "${CRW_WITH_XVFB:-0}" = 1 ]; then
   PACKAGES+=(xvfb xauth)
-fi
-
-# clang-14 and its sanitizer runtimes for the fuzz targets (scripts/fuzz.sh).
-if [ "${CRW_WITH_FUZZ:-0}" = 1 ]; then
-  PACKAGES+=(clang-14 libclang-rt-14-dev)
 fi
 
 missing=()

@@ -3,11 +3,16 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <string>
 
 namespace crw::server {
 
-// Parses a JSON object or array; false for anything else, including nesting too deep to be honest input.
+// Longest player name or id accepted, and echoed back.
+constexpr std::size_t kMaxNameBytes = 256;
+
+// Parses a JSON object or array; false for anything else, including raw control bytes and nesting too deep to be
+// honest input.
 bool parseJson(const std::string& text, Json::Value& out);
 
 // Compact one-line JSON.
@@ -42,6 +47,13 @@ InviteRequest parseInviteRequest(const std::string& body);
 
 // The frame pushed to a searcher; the plug-in looks for the exact opening bytes, so no spacing is allowed.
 std::string inviteNotification(const std::string& userId, const std::string& userName);
+
+// What a frame received on a WebSocket asks for: it is not JSON, it names no player, or it claims the named one.
+struct RegistrationFrame {
+    enum Kind { NotJson, NoId, Claim } kind = NotJson;
+    std::string id;
+};
+RegistrationFrame parseRegistrationFrame(const std::string& payload);
 
 extern const char* const kBadMessageText;
 

@@ -8,6 +8,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include <array>
+#include <atomic>
 #include <deque>
 #include <optional>
 
@@ -34,6 +35,7 @@ private:
     void onBody(beast::error_code ec);
     void sendContinue();
     void respond(http::status status, std::string body, bool keepAlive, const char* contentType = "text/plain");
+    void respond(http::status status, std::shared_ptr<const std::string> body, bool keepAlive, const char* contentType);
     void onWrite(bool keepAlive, beast::error_code ec);
     void closeGracefully();
     void drain();
@@ -47,7 +49,9 @@ private:
     SessionSlot slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    http::response<http::string_body> response_;
+    // The answer being written: its head, and a body that may be the shared list snapshot.
+    std::string head_;
+    std::shared_ptr<const std::string> body_;
     http::response<http::empty_body> continue_;
     std::array<char, 4096> drainBuffer_{};
     std::size_t drained_ = 0;
@@ -60,7 +64,7 @@ public:
     ~WsSession() override;
     bool start(http::request<http::string_body> request);
     void shutdown() override;
-    void sendText(std::string text) override;
+    bool trySend(std::string text) override;
 
 private:
     struct Outgoing {
@@ -69,6 +73,9 @@ private:
         std::string text;
     };
     void onAccept(beast::error_code ec);
+    void onClaimTimeout(beast::error_code ec);
+    void onControl(websocket::frame_type kind);
+    void dropIfStalled();
     void read();
     void onRead(beast::error_code ec, std::size_t bytes);
     void handleFrame(const std::string& payload);
@@ -78,7 +85,7 @@ private:
     void closeWith(websocket::close_code code, const std::string& reason);
     void releaseListing();
 
-    // Touched only on the session's strand.
+    // Touched only on the session's strand, except queued_ (atomic: trySend reserves a place from any thread).
     websocket::stream<beast::tcp_stream> ws_;
     const net::any_io_executor executor_; // the connection's strand; safe to use from any thread
     std::shared_ptr<Core> core_;
@@ -87,6 +94,9 @@ private:
     beast::flat_buffer buffer_;
     http::request<http::string_body> request_;
     std::deque<Outgoing> outbox_;
+    std::atomic<std::size_t> queued_{0}; // text frames handed to trySend and not yet written or dropped
+    net::steady_timer claimTimer_;
+    std::chrono::steady_clock::time_point writeStarted_;
     bool accepted_ = false;
     bool writing_ = false;
     bool closing_ = false;
