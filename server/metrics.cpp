@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-
 namespace crw::server {
 
 void Metrics::request(const std::string& path, unsigned status)

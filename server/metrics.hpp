@@ -30,9 +30,8 @@ public:
     };
     std::string render(const Gauges& gauges) const;
 
-    static constexpr std::array<const char*, 8> kPaths = {"/CheckAPI",      "/list",    "/register",
-                                                          "/UpdateRegistration", "/RequestInvite", "/",
-                                                          "/metrics",       "other"};
+    static constexpr std::array<const char*, 8> kPaths = {"/CheckAPI",      "/list", "/register", "/UpdateRegistration",
+                                                          "/RequestInvite", "/",     "/metrics",  "other"};
     static constexpr std::array<unsigned, 12> kCodes = {101, 200, 400, 402, 403, 404, 409, 413, 429, 500, 503, 0};
 
 private:

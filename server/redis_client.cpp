@@ -73,13 +73,14 @@ struct RedisClient::Link : std::enable_shared_from_this<Link> {
         if (readArmed || !wantRead || !ac)
             return;
         readArmed = true;
-        fd->async_wait(net::posix::descriptor_base::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
-            self->readArmed = false;
-            if (ec || !self->ac || !self->wantRead)
-                return;
-            redisAsyncHandleRead(self->ac);
-            self->armRead();
-        });
+        fd->async_wait(net::posix::descriptor_base::wait_read,
+                       [self = shared_from_this()](boost::system::error_code ec) {
+                           self->readArmed = false;
+                           if (ec || !self->ac || !self->wantRead)
+                               return;
+                           redisAsyncHandleRead(self->ac);
+                           self->armRead();
+                       });
     }
     void armWrite()
     {

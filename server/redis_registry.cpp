@@ -50,8 +50,7 @@ std::uint64_t integer(const RedisReply& r, std::size_t i)
 
 RedisRegistry::RedisRegistry(RedisRegistryOptions options, Metrics* metrics)
     : options_(std::move(options)), metrics_(metrics), boot_(bootToken()),
-      client_(RedisClient::Options{options_.host, options_.port},
-              {kEvents, "crw:i:" + options_.nodeId},
+      client_(RedisClient::Options{options_.host, options_.port}, {kEvents, "crw:i:" + options_.nodeId},
               RedisClient::Handlers{[this](const std::string& c, const std::string& p) { onMessage(c, p); },
                                     [this] { onReady(); }, [this] { onLost(); }})
 {
@@ -94,9 +93,9 @@ RedisRegistry::Result RedisRegistry::addPending(const std::string& id, const Jso
         if (it != items_.end() && it->second.node.empty())
             return Result::Conflict; // a demo searcher
     }
-    auto reply = eval(scripts::kRegister,
-                      {id, address, toJson(entry), std::to_string(options_.pendingTimeout.count()),
-                       std::to_string(options_.maxPending), std::to_string(options_.maxPendingPerAddress)});
+    auto reply =
+        eval(scripts::kRegister, {id, address, toJson(entry), std::to_string(options_.pendingTimeout.count()),
+                                  std::to_string(options_.maxPending), std::to_string(options_.maxPendingPerAddress)});
     if (!reply)
         return Result::Unavailable;
     const std::string w = word(*reply);
@@ -142,8 +141,7 @@ void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
                     [](RedisReply) {});
 }
 
-RedisRegistry::Result RedisRegistry::update(const std::string& id, const Json::Value& entry,
-                                            const std::string& address)
+RedisRegistry::Result RedisRegistry::update(const std::string& id, const Json::Value& entry, const std::string& address)
 {
     const std::string text = toJson(entry);
     auto reply = eval(scripts::kUpdate, {id, address, text});
@@ -179,10 +177,10 @@ RedisRegistry::InviteOutcome RedisRegistry::invite(const std::string& targetId, 
             return out;
         }
     }
-    auto reply = eval(scripts::kInvite, {targetId, requesterAddress, options_.nodeId, frame,
-                                         std::to_string(options_.inviteWindow.count()),
-                                         std::to_string(options_.invitesPerTarget),
-                                         std::to_string(options_.invitesPerRequester)});
+    auto reply =
+        eval(scripts::kInvite,
+             {targetId, requesterAddress, options_.nodeId, frame, std::to_string(options_.inviteWindow.count()),
+              std::to_string(options_.invitesPerTarget), std::to_string(options_.invitesPerRequester)});
     if (!reply) {
         out.result = Result::Unavailable;
         return out;

@@ -116,7 +116,7 @@ private:
     std::unordered_map<std::string, Owner> owners_;
     mutable std::shared_ptr<const std::string> snapshot_; // null when a change has not been serialised yet
     std::uint64_t appliedEv_ = 0;
-    bool syncing_ = false;             // a snapshot is on its way; events wait in held_
+    bool syncing_ = false; // a snapshot is on its way; events wait in held_
     std::vector<Json::Value> held_;
 
     std::atomic<std::size_t> pendingCount_{0};
