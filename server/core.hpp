@@ -2,8 +2,11 @@
 #pragma once
 
 #include "crw/server/server.hpp"
-#include "registry.hpp"
+#include "local_registry.hpp"
+#include "log.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -21,19 +24,45 @@ public:
     virtual void shutdown() = 0;
 };
 
+// Token buckets keyed by address. Callable from any thread.
+class RateLimiter {
+public:
+    RateLimiter(double perSecond, double burst) : perSecond_(perSecond), burst_(burst) {}
+    // Takes one token; false when the address has none left.
+    bool take(const std::string& address);
+    // Forgets addresses whose bucket is full again.
+    void prune();
+
+private:
+    struct Bucket {
+        double tokens;
+        std::chrono::steady_clock::time_point at;
+    };
+    const double perSecond_;
+    const double burst_;
+    std::mutex mutex_; // guards buckets_
+    std::unordered_map<std::string, Bucket> buckets_;
+};
+
 class Core {
 public:
-    explicit Core(ServerOptions opts) : options(std::move(opts)), registry(options.pendingTimeout) {}
+    explicit Core(ServerOptions opts);
 
     const ServerOptions options;
-    Registry registry;
+    Registry& registry() { return *registry_; }
+    RateLimiter invitesFromAddress;
 
-    void log(const std::string& line);
+    void log(std::string line) { log_.write(std::move(line)); }
 
-    // Returns 0 when the server is stopping, or full (unless the connection is only changing hands).
-    std::uint64_t addSession(std::weak_ptr<Session> session, bool handoff);
+    enum class Admit { Ok, Stopping, Full, AddressFull };
+    // Registers a live session; `handoff` (a connection changing hands) is never refused for numbers.
+    Admit addSession(std::weak_ptr<Session> session, bool handoff, const std::string& address, std::uint64_t& id);
     void removeSession(std::uint64_t id);
     bool stopping() const;
+
+    // Counted here and logged by the listener once a second, not a line each.
+    std::atomic<std::uint64_t> refusedFull{0};
+    std::atomic<std::uint64_t> refusedAddress{0};
 
     // Marks the server as stopping and returns every live session.
     std::vector<std::shared_ptr<Session>> beginStop();
@@ -41,11 +70,17 @@ public:
     bool waitForSessions(std::chrono::milliseconds limit);
 
 private:
-    std::mutex logMutex_; // serialises log lines
-    // sessions_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
+    struct Entry {
+        std::weak_ptr<Session> session;
+        std::string address;
+    };
+    AsyncLog log_;
+    std::unique_ptr<Registry> registry_;
+    // sessions_, perAddress_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
     mutable std::mutex sessionsMutex_;
     std::condition_variable sessionsGone_;
-    std::unordered_map<std::uint64_t, std::weak_ptr<Session>> sessions_;
+    std::unordered_map<std::uint64_t, Entry> sessions_;
+    std::unordered_map<std::string, std::size_t> perAddress_;
     std::uint64_t nextSessionId_ = 1;
     bool stopping_ = false;
 };

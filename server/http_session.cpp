@@ -11,6 +11,8 @@ namespace crw::server {
 namespace {
 
 constexpr std::size_t kHeaderLimit = 8 * 1024;
+// Unparsed bytes held at once: a header, or a chunk-size line or trailer, must fit; the body goes to the parser.
+constexpr std::size_t kReadBufferLimit = 2 * kHeaderLimit;
 constexpr std::size_t kDrainLimit = 1024 * 1024;
 constexpr std::chrono::seconds kDrainTime{2};
 
@@ -45,7 +47,19 @@ struct Reply {
     http::status status;
     std::string body;
     const char* contentType = "text/plain";
+    std::shared_ptr<const std::string> shared = {};
 };
+
+// An echoed name is cut to the name limit (at a character boundary), whatever the request carried.
+std::string shortName(const std::string& name)
+{
+    if (name.size() <= kMaxNameBytes)
+        return name;
+    std::size_t end = kMaxNameBytes;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
+        --end;
+    return name.substr(0, end) + "...";
+}
 
 Reply handle(Core& core, const std::string& path, const std::string& body, const std::string& address)
 {
@@ -53,21 +67,28 @@ Reply handle(Core& core, const std::string& path, const std::string& body, const
         return {http::status::ok, "Crewfinder server is up"};
 
     if (path == "/list")
-        return {http::status::ok, toJson(core.registry.list()), "application/json"};
+        return {http::status::ok, {}, "application/json", core.registry().listBody()};
 
     if (path == "/register") {
         ValidatedRegistration reg = validateRegistration(body);
         if (!reg.ok)
             return {http::status::bad_request, "Registration refused: " + reg.error};
-        core.registry.addPending(reg.idString, std::move(reg.entry));
-        return {http::status::ok, "Registration received, open the WebSocket to get listed"};
+        switch (core.registry().addPending(reg.idString, std::move(reg.entry), address)) {
+        case Registry::Register::Pending:
+            return {http::status::ok, "Registration received, open the WebSocket to get listed"};
+        case Registry::Register::TakenElsewhere:
+            return {http::status::conflict, "Registration refused: this player is registered from another address"};
+        case Registry::Register::TooManyPending:
+            return {http::status::too_many_requests,
+                    "Registration refused: too many registrations waiting for their WebSocket, try again later"};
+        }
     }
 
     if (path == "/UpdateRegistration") {
         ValidatedRegistration reg = validateRegistration(body);
         if (!reg.ok)
             return {http::status::bad_request, "Update refused: " + reg.error};
-        switch (core.registry.update(reg.idString, std::move(reg.entry), address)) {
+        switch (core.registry().update(reg.idString, std::move(reg.entry), address)) {
         case Registry::Update::Updated:
             return {http::status::ok, "Registration updated"};
         case Registry::Update::NotListed:
@@ -81,13 +102,23 @@ Reply handle(Core& core, const std::string& path, const std::string& body, const
         InviteRequest invite = parseInviteRequest(body);
         if (!invite.ok)
             return {http::status::bad_request, "Invite refused: " + invite.error};
-        Registry::InviteTarget target = core.registry.inviteTarget(invite.searcherId);
-        if (!target.listed)
+        if (!core.invitesFromAddress.take(address))
+            return {http::status::too_many_requests, "Too many invite requests, wait a little before the next one"};
+        const auto result =
+            core.registry().deliverInvite(invite.searcherId, inviteNotification(invite.userId, invite.userName));
+        switch (result.outcome) {
+        case Registry::Invite::Delivered:
+            return {http::status::ok, fmt::format("Invite request sent to {}", result.name)};
+        case Registry::Invite::NotListed:
             return {http::status::payment_required,
-                    fmt::format("{} is not searching for team-mates anymore", invite.searcherName)};
-        if (target.sink)
-            target.sink->sendText(inviteNotification(invite.userId, invite.userName));
-        return {http::status::ok, fmt::format("Invite request sent to {}", target.name)};
+                    fmt::format("{} is not searching for team-mates anymore", shortName(invite.searcherName))};
+        case Registry::Invite::QueueFull:
+            return {http::status::too_many_requests,
+                    fmt::format("{} has too many invites waiting, try again later", result.name)};
+        case Registry::Invite::RateLimited:
+            return {http::status::too_many_requests,
+                    fmt::format("{} is receiving too many invites, try again later", result.name)};
+        }
     }
 
     return {http::status::not_found, "Not found"};
@@ -96,7 +127,7 @@ Reply handle(Core& core, const std::string& path, const std::string& body, const
 } // namespace
 
 HttpSession::HttpSession(tcp::socket socket, std::shared_ptr<Core> core)
-    : stream_(std::move(socket)), executor_(stream_.get_executor()), core_(std::move(core))
+    : stream_(std::move(socket)), executor_(stream_.get_executor()), core_(std::move(core)), buffer_(kReadBufferLimit)
 {
     beast::error_code ec;
     const auto remote = stream_.socket().remote_endpoint(ec);
@@ -106,9 +137,19 @@ HttpSession::HttpSession(tcp::socket socket, std::shared_ptr<Core> core)
 
 bool HttpSession::start()
 {
-    const std::uint64_t id = core_->addSession(weak_from_this(), false);
-    if (id == 0)
+    std::uint64_t id = 0;
+    switch (core_->addSession(weak_from_this(), false, address_, id)) {
+    case Core::Admit::Ok:
+        break;
+    case Core::Admit::Full:
+        ++core_->refusedFull;
         return false;
+    case Core::Admit::AddressFull:
+        ++core_->refusedAddress;
+        return false;
+    case Core::Admit::Stopping:
+        return false;
+    }
     slot_ = SessionSlot(core_, id);
     net::dispatch(executor_, [self = shared_from_this()] { self->readHeader(); });
     return true;
@@ -207,6 +248,8 @@ void HttpSession::onBody(beast::error_code ec)
     }
     core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()),
                            static_cast<unsigned>(reply.status)));
+    if (reply.shared)
+        return respond(reply.status, std::move(reply.shared), req.keep_alive(), reply.contentType);
     respond(reply.status, std::move(reply.body), req.keep_alive(), reply.contentType);
 }
 
@@ -223,7 +266,13 @@ void HttpSession::logRequest(unsigned status)
 
 void HttpSession::respond(http::status status, std::string body, bool keepAlive, const char* contentType)
 {
-    response_ = http::response<http::string_body>(status, 11);
+    respond(status, std::make_shared<const std::string>(std::move(body)), keepAlive, contentType);
+}
+
+void HttpSession::respond(http::status status, std::shared_ptr<const std::string> body, bool keepAlive,
+                          const char* contentType)
+{
+    response_ = http::response<SharedTextBody>(status, 11);
     response_.set(http::field::server, "crw-server");
     response_.set(http::field::content_type, contentType);
     response_.keep_alive(keepAlive);

@@ -6,11 +6,33 @@
 #include <cstring>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <algorithm>
 #include <string>
 
 namespace {
 
-void usage() { std::cerr << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N]\n"; }
+void usage()
+{
+    std::cerr
+        << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N] [--max-connections N] [--max-per-address N]\n";
+}
+
+// Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
+void raiseFileLimit(std::size_t connections)
+{
+    const rlim_t wanted = static_cast<rlim_t>(connections) + 64;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
+        return;
+    const rlim_t target = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = target;
+    const rlim_t now = setrlimit(RLIMIT_NOFILE, &limit) == 0 ? target : before;
+    if (now < wanted)
+        std::cerr << "crw-server: warning: open-file limit is " << now << ", below the " << wanted
+                  << " that --max-connections " << connections << " needs" << std::endl;
+}
 
 bool parseNumber(const char* text, unsigned long max, unsigned long& out)
 {
@@ -28,6 +50,9 @@ int main(int argc, char** argv)
 {
     unsigned long port = 3000;
     unsigned long demo = 0;
+    crw::server::ServerOptions options;
+    unsigned long maxConnections = options.maxConnections;
+    unsigned long maxPerAddress = options.maxPerAddress;
     std::string bind = "127.0.0.1";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -37,6 +62,10 @@ int main(int argc, char** argv)
             ok = parseNumber(value, 65535, port);
         else if (arg == "--demo")
             ok = parseNumber(value, 10000, demo);
+        else if (arg == "--max-connections")
+            ok = parseNumber(value, 1000000, maxConnections) && maxConnections > 0;
+        else if (arg == "--max-per-address")
+            ok = parseNumber(value, 1000000, maxPerAddress) && maxPerAddress > 0;
         else if (arg == "--bind" && value)
             ok = (bind = value, true);
         else if (arg == "--help" || arg == "-h")
@@ -56,8 +85,10 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    crw::server::ServerOptions options;
     options.demoSearchers = static_cast<unsigned>(demo);
+    options.maxConnections = maxConnections;
+    options.maxPerAddress = maxPerAddress;
+    raiseFileLimit(options.maxConnections);
     crw::server::Server server(options);
     unsigned short bound = 0;
     try {

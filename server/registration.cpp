@@ -34,7 +34,6 @@ const std::set<std::string> kLanguages = {
     "Thai",       "Turkish",  "Ukrainian", "Vietnamese"};
 
 constexpr std::size_t kMaxTitleBytes = 127; // the plug-in keeps the title in a 128-byte buffer
-constexpr std::size_t kMaxNameBytes = 256;
 constexpr std::size_t kMaxNumberText = 32;
 
 // Accepts a JSON string, or a number which is kept as its text form.
@@ -161,6 +160,12 @@ bool validPlaylists(const Json::Value& v, std::string& error, Json::Value& out)
 
 bool parseJson(const std::string& text, Json::Value& out)
 {
+    // JSON has no room for raw control bytes; a NUL would also end the text early for some readers.
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            return false;
+    }
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder.settings_["stackLimit"] = 64;

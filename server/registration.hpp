@@ -3,11 +3,16 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <string>
 
 namespace crw::server {
 
-// Parses a JSON object or array; false for anything else, including nesting too deep to be honest input.
+// Longest player name or id accepted, and echoed back.
+constexpr std::size_t kMaxNameBytes = 256;
+
+// Parses a JSON object or array; false for anything else, including raw control bytes and nesting too deep to be
+// honest input.
 bool parseJson(const std::string& text, Json::Value& out);
 
 // Compact one-line JSON.

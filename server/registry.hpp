@@ -1,82 +1,78 @@
-// Who is waiting for a socket and who is listed.
+// Who is waiting for a socket and who is listed: the seam between the sessions and where listings are kept.
 #pragma once
 
 #include <json/value.h>
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
 namespace crw::server {
 
-// Something an invite notification can be pushed to (a WebSocket session).
+// Something an invite notification can be pushed to (a WebSocket session). Callable from any thread.
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    virtual void sendText(std::string text) = 0;
+    // Queues one text frame; false (and nothing queued) when the sink's outgoing queue is full.
+    virtual bool trySend(std::string text) = 0;
 };
 
+// Every method may be called from any I/O thread at once; implementations do their own locking.
+//
+// Ownership rule: a registration belongs to the address that made it. While an id is pending or listed from one
+// address, a /register or a socket claim for it from another address is refused and nothing of it changes; from
+// the same address a new /register replaces the pending one, and its claim replaces the listing.
 class Registry {
 public:
-    using Clock = std::chrono::steady_clock;
+    virtual ~Registry() = default;
 
-    explicit Registry(std::chrono::milliseconds pendingTimeout) : pendingTimeout_(pendingTimeout) {}
+    enum class Register { Pending, TakenElsewhere, TooManyPending };
+    // `entry` is the list layout of the registration (validated).
+    virtual Register addPending(const std::string& id, Json::Value entry, const std::string& address) = 0;
 
-    // A newer /register for the same id replaces the older one.
-    void addPending(const std::string& id, Json::Value entry);
-
-    // Moves a pending registration into the list, held by the given socket. False when none is pending (or it expired).
-    bool claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-               const std::string& address);
+    enum class Claim { Listed, NotPending, TakenElsewhere };
+    // Moves a pending registration into the list, held by the given socket.
+    virtual Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                        const std::string& address) = 0;
 
     // Drops the listing only if this session still holds it, so that a stale socket cannot remove a newer one.
-    void release(const std::string& id, std::uint64_t sessionId);
+    virtual void release(const std::string& id, std::uint64_t sessionId) = 0;
 
     enum class Update { Updated, NotListed, WrongAddress };
-    Update update(const std::string& id, Json::Value entry, const std::string& address);
+    // Replaces a listed entry in place, only from the address that holds it.
+    virtual Update update(const std::string& id, Json::Value entry, const std::string& address) = 0;
 
-    struct InviteTarget {
-        bool listed = false;
-        bool demo = false;
-        std::string name;
-        std::shared_ptr<FrameSink> sink;
+    enum class Invite { Delivered, NotListed, QueueFull, RateLimited };
+    struct InviteResult {
+        Invite outcome = Invite::NotListed;
+        std::string name; // the listed player's name, when listed
     };
-    InviteTarget inviteTarget(const std::string& id) const;
+    // Pushes `frame` to the listed player's socket (demo entries accept without a socket). Rate-limited per target.
+    virtual InviteResult deliverInvite(const std::string& id, const std::string& frame) = 0;
 
-    void addDemo(const std::string& id, Json::Value entry);
+    // A made-up entry held by the server itself; nobody can update, claim or remove it.
+    virtual void addDemo(const std::string& id, Json::Value entry) = 0;
 
-    // {"Searchers":[...]} in listing order.
-    Json::Value list() const;
+    // The whole "/list" answer, {"Searchers":[...]} in listing order. Immutable and shared: built once per change
+    // of the listings, so a request costs no copy of any entry.
+    virtual std::shared_ptr<const std::string> listBody() = 0;
 
-    std::size_t dropExpiredPending();
-    void clear();
-    std::size_t listedCount() const;
-    std::size_t pendingCount() const;
+    // Forgets pending registrations past their time; returns how many.
+    virtual std::size_t dropExpiredPending() = 0;
+    virtual void clear() = 0;
+    virtual std::size_t listedCount() const = 0;
+    virtual std::size_t pendingCount() const = 0;
+};
 
-private:
-    struct Pending {
-        Json::Value entry;
-        Clock::time_point created;
-    };
-    struct Listed {
-        Json::Value entry;
-        std::uint64_t order = 0;
-        bool demo = false;
-        std::uint64_t sessionId = 0;
-        std::weak_ptr<FrameSink> sink;
-        std::string address;
-    };
-
-    const std::chrono::milliseconds pendingTimeout_;
-    // Every member below is guarded by mutex_; callers may come from any I/O thread.
-    mutable std::mutex mutex_;
-    std::unordered_map<std::string, Pending> pending_;
-    std::unordered_map<std::string, Listed> listed_;
-    std::uint64_t nextOrder_ = 0;
+struct RegistryLimits {
+    // A /register that no WebSocket claims within this time is forgotten.
+    std::chrono::milliseconds pendingTimeout{30000};
+    std::size_t maxPending = 20000;
+    std::size_t maxPendingPerAddress = 16;
+    // Invites toward one player: a bucket of `inviteBurstPerTarget`, refilled at this rate.
+    double invitesPerTargetPerSecond = 5;
+    double inviteBurstPerTarget = 20;
 };
 
 } // namespace crw::server

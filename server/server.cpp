@@ -11,36 +11,82 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <malloc.h>
 #include <iostream>
 #include <stdexcept>
 #include <thread>
 
 namespace crw::server {
 
-void Core::log(const std::string& line)
+Core::Core(ServerOptions opts)
+    : options(std::move(opts)), invitesFromAddress(options.invitesPerAddressPerSecond, options.inviteBurstPerAddress),
+      log_(options.log, options.logQueueLines)
 {
-    std::lock_guard<std::mutex> lock(logMutex_);
-    if (options.log) {
-        options.log(line);
-    } else {
-        std::cout << line << std::endl;
+    RegistryLimits limits;
+    limits.pendingTimeout = options.pendingTimeout;
+    limits.maxPending = options.maxPending;
+    limits.maxPendingPerAddress = options.maxPendingPerAddress;
+    limits.invitesPerTargetPerSecond = options.invitesPerTargetPerSecond;
+    limits.inviteBurstPerTarget = options.inviteBurstPerTarget;
+    registry_ = std::make_unique<LocalRegistry>(limits);
+}
+
+bool RateLimiter::take(const std::string& address)
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto [it, fresh] = buckets_.try_emplace(address, Bucket{burst_, now});
+    Bucket& b = it->second;
+    if (!fresh) {
+        b.tokens = std::min(burst_, b.tokens + std::chrono::duration<double>(now - b.at).count() * perSecond_);
+        b.at = now;
+    }
+    if (b.tokens < 1)
+        return false;
+    b.tokens -= 1;
+    return true;
+}
+
+void RateLimiter::prune()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = buckets_.begin(); it != buckets_.end();) {
+        const double tokens =
+            it->second.tokens + std::chrono::duration<double>(now - it->second.at).count() * perSecond_;
+        it = tokens >= burst_ ? buckets_.erase(it) : std::next(it);
     }
 }
 
-std::uint64_t Core::addSession(std::weak_ptr<Session> session, bool handoff)
+Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const std::string& address,
+                             std::uint64_t& id)
 {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
-    if (stopping_ || (!handoff && sessions_.size() >= options.maxConnections))
-        return 0;
-    const std::uint64_t id = nextSessionId_++;
-    sessions_.emplace(id, std::move(session));
-    return id;
+    if (stopping_)
+        return Admit::Stopping;
+    std::size_t& fromAddress = perAddress_[address];
+    if (!handoff && (sessions_.size() >= options.maxConnections || fromAddress >= options.maxPerAddress)) {
+        const bool addressFull = fromAddress >= options.maxPerAddress;
+        if (fromAddress == 0)
+            perAddress_.erase(address);
+        return addressFull ? Admit::AddressFull : Admit::Full;
+    }
+    ++fromAddress;
+    id = nextSessionId_++;
+    sessions_.emplace(id, Entry{std::move(session), address});
+    return Admit::Ok;
 }
 
 void Core::removeSession(std::uint64_t id)
 {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
-    sessions_.erase(id);
+    auto it = sessions_.find(id);
+    if (it == sessions_.end())
+        return;
+    auto count = perAddress_.find(it->second.address);
+    if (count != perAddress_.end() && --count->second == 0)
+        perAddress_.erase(count);
+    sessions_.erase(it);
     if (sessions_.empty())
         sessionsGone_.notify_all();
 }
@@ -57,7 +103,7 @@ std::vector<std::shared_ptr<Session>> Core::beginStop()
     stopping_ = true;
     std::vector<std::shared_ptr<Session>> live;
     for (auto& kv : sessions_)
-        if (auto s = kv.second.lock())
+        if (auto s = kv.second.session.lock())
             live.push_back(std::move(s));
     return live;
 }
@@ -74,7 +120,8 @@ namespace {
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
     Listener(net::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<Core> core)
-        : ioc_(ioc), acceptor_(std::move(acceptor)), retry_(acceptor_.get_executor()), core_(std::move(core))
+        : ioc_(ioc), acceptor_(std::move(acceptor)), retry_(acceptor_.get_executor()),
+          summary_(acceptor_.get_executor()), core_(std::move(core))
     {
     }
 
@@ -86,6 +133,7 @@ public:
             beast::error_code ec;
             self->acceptor_.close(ec);
             self->retry_.cancel();
+            self->summary_.cancel();
         });
     }
 
@@ -112,15 +160,33 @@ private:
             return;
         }
         auto session = std::make_shared<HttpSession>(std::move(socket), core_);
-        if (!session->start() && !core_->stopping())
-            core_->log("connection refused: too many connections");
+        if (!session->start() && !summarising_ && !core_->stopping())
+            summarise();
         accept();
+    }
+
+    // One line a second while connections are being refused, however many there are.
+    void summarise()
+    {
+        summarising_ = true;
+        summary_.expires_after(std::chrono::seconds(1));
+        summary_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            self->summarising_ = false;
+            const auto full = self->core_->refusedFull.exchange(0);
+            const auto address = self->core_->refusedAddress.exchange(0);
+            if (full || address)
+                self->core_->log(fmt::format("connections refused in the last second: {} (server full), {} (too "
+                                             "many from one address)",
+                                             full, address));
+        });
     }
 
     net::io_context& ioc_;
     tcp::acceptor acceptor_;
     net::steady_timer retry_;
+    net::steady_timer summary_;
     std::shared_ptr<Core> core_;
+    bool summarising_ = false; // acceptor's strand only
 };
 
 // Forgets registrations whose WebSocket never came; claim() checks the age too, so this only frees memory.
@@ -138,7 +204,10 @@ public:
         timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (ec)
                 return;
-            self->core_->registry.dropExpiredPending();
+            // Memory freed in bulk goes back to the system, so that a flood leaves no lasting footprint.
+            if (self->core_->registry().dropExpiredPending() > 256)
+                malloc_trim(0);
+            self->core_->invitesFromAddress.prune();
             self->run();
         });
     }
@@ -199,7 +268,7 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
     const unsigned short bound = acceptor.local_endpoint().port();
 
     auto core = std::make_shared<Core>(impl_->options);
-    addDemoSearchers(core->registry, impl_->options.demoSearchers);
+    addDemoSearchers(core->registry(), impl_->options.demoSearchers);
 
     impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);
     impl_->sweeper = std::make_shared<PendingSweeper>(*ioc, core);
@@ -208,7 +277,19 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
     impl_->core = core;
     impl_->port = bound;
     for (unsigned i = 0; i < std::max(1u, impl_->options.ioThreads); ++i)
-        impl_->threads.emplace_back([io = ioc.get()] { io->run(); });
+        impl_->threads.emplace_back([io = ioc.get(), core] {
+            // A handler that throws is a fault to log, never a reason to stop serving everyone else.
+            for (;;) {
+                try {
+                    io->run();
+                    return;
+                } catch (const std::exception& e) {
+                    core->log(fmt::format("error: unhandled exception in an I/O handler: {}", e.what()));
+                } catch (...) {
+                    core->log("error: unhandled exception in an I/O handler");
+                }
+            }
+        });
     impl_->ioc = std::move(ioc);
     return bound;
 }
@@ -231,7 +312,7 @@ void Server::stop()
     impl_->listener.reset();
     impl_->sweeper.reset();
     impl_->ioc.reset(); // destroys whatever handlers were still queued, and the sessions they held
-    impl_->core->registry.clear();
+    impl_->core->registry().clear();
     impl_->core.reset();
     impl_->port = 0;
 }
@@ -251,13 +332,13 @@ unsigned short Server::port() const
 std::size_t Server::listedCount() const
 {
     std::lock_guard<std::mutex> lock(impl_->control_);
-    return impl_->core ? impl_->core->registry.listedCount() : 0;
+    return impl_->core ? impl_->core->registry().listedCount() : 0;
 }
 
 std::size_t Server::pendingCount() const
 {
     std::lock_guard<std::mutex> lock(impl_->control_);
-    return impl_->core ? impl_->core->registry.pendingCount() : 0;
+    return impl_->core ? impl_->core->registry().pendingCount() : 0;
 }
 
 } // namespace crw::server

@@ -8,6 +8,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include <array>
+#include <atomic>
 #include <deque>
 #include <optional>
 
@@ -18,6 +19,31 @@ namespace http = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
+
+// A response body that shares an immutable buffer (the list snapshot) instead of copying it.
+struct SharedTextBody {
+    using value_type = std::shared_ptr<const std::string>;
+    static std::uint64_t size(const value_type& v) { return v ? v->size() : 0; }
+    class writer {
+    public:
+        using const_buffers_type = net::const_buffer;
+        template <bool isRequest, class Fields>
+        writer(const http::header<isRequest, Fields>&, const value_type& body) : body_(body)
+        {
+        }
+        void init(beast::error_code& ec) { ec = {}; }
+        boost::optional<std::pair<const_buffers_type, bool>> get(beast::error_code& ec)
+        {
+            ec = {};
+            if (!body_)
+                return boost::none;
+            return {{net::const_buffer(body_->data(), body_->size()), false}};
+        }
+
+    private:
+        const value_type& body_;
+    };
+};
 
 // Plain HTTP/1.1 with keep-alive; hands an upgrade on "/" over to a WsSession.
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
@@ -34,6 +60,7 @@ private:
     void onBody(beast::error_code ec);
     void sendContinue();
     void respond(http::status status, std::string body, bool keepAlive, const char* contentType = "text/plain");
+    void respond(http::status status, std::shared_ptr<const std::string> body, bool keepAlive, const char* contentType);
     void onWrite(bool keepAlive, beast::error_code ec);
     void closeGracefully();
     void drain();
@@ -47,7 +74,7 @@ private:
     SessionSlot slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    http::response<http::string_body> response_;
+    http::response<SharedTextBody> response_;
     http::response<http::empty_body> continue_;
     std::array<char, 4096> drainBuffer_{};
     std::size_t drained_ = 0;
@@ -60,7 +87,7 @@ public:
     ~WsSession() override;
     bool start(http::request<http::string_body> request);
     void shutdown() override;
-    void sendText(std::string text) override;
+    bool trySend(std::string text) override;
 
 private:
     struct Outgoing {
@@ -69,6 +96,9 @@ private:
         std::string text;
     };
     void onAccept(beast::error_code ec);
+    void onClaimTimeout(beast::error_code ec);
+    void onControl(websocket::frame_type kind);
+    void dropIfStalled();
     void read();
     void onRead(beast::error_code ec, std::size_t bytes);
     void handleFrame(const std::string& payload);
@@ -78,7 +108,7 @@ private:
     void closeWith(websocket::close_code code, const std::string& reason);
     void releaseListing();
 
-    // Touched only on the session's strand.
+    // Touched only on the session's strand, except queued_ (atomic: trySend reserves a place from any thread).
     websocket::stream<beast::tcp_stream> ws_;
     const net::any_io_executor executor_; // the connection's strand; safe to use from any thread
     std::shared_ptr<Core> core_;
@@ -87,6 +117,9 @@ private:
     beast::flat_buffer buffer_;
     http::request<http::string_body> request_;
     std::deque<Outgoing> outbox_;
+    std::atomic<std::size_t> queued_{0}; // text frames handed to trySend and not yet written or dropped
+    net::steady_timer claimTimer_;
+    std::chrono::steady_clock::time_point writeStarted_;
     bool accepted_ = false;
     bool writing_ = false;
     bool closing_ = false;

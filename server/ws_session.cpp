@@ -3,18 +3,26 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 
 #include <fmt/format.h>
 
 namespace crw::server {
 
 namespace {
-// An unread socket must not grow without bound; invites are rare, so this is generous.
-constexpr std::size_t kMaxOutbox = 256;
+// Invites waiting for a slow reader; past this new ones are refused (the sender gets 429), nothing is closed.
+constexpr std::size_t kMaxOutbox = 64;
+
+// Close codes a peer may send: the defined ones and the ranges for libraries and applications.
+bool validCloseCode(std::uint16_t code)
+{
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+}
 } // namespace
 
 WsSession::WsSession(beast::tcp_stream stream, std::shared_ptr<Core> core, std::string address)
-    : ws_(std::move(stream)), executor_(ws_.get_executor()), core_(std::move(core)), address_(std::move(address))
+    : ws_(std::move(stream)), executor_(ws_.get_executor()), core_(std::move(core)), address_(std::move(address)),
+      claimTimer_(executor_)
 {
 }
 
@@ -22,8 +30,8 @@ WsSession::~WsSession() { releaseListing(); }
 
 bool WsSession::start(http::request<http::string_body> request)
 {
-    const std::uint64_t id = core_->addSession(weak_from_this(), true);
-    if (id == 0)
+    std::uint64_t id = 0;
+    if (core_->addSession(weak_from_this(), true, address_, id) != Core::Admit::Ok)
         return false;
     slot_ = SessionSlot(core_, id);
     request_ = std::move(request);
@@ -37,6 +45,7 @@ bool WsSession::start(http::request<http::string_body> request)
         [](websocket::response_type& res) { res.set(http::field::server, "crw-server"); }));
     ws_.read_message_max(core_->options.maxBodyBytes);
     ws_.text(true);
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) { onControl(kind); });
     net::dispatch(executor_, [self = shared_from_this()] {
         self->ws_.async_accept(self->request_, [self](beast::error_code ec) { self->onAccept(ec); });
     });
@@ -52,13 +61,29 @@ void WsSession::shutdown()
     });
 }
 
-void WsSession::sendText(std::string text)
+bool WsSession::trySend(std::string text)
 {
+    if (queued_.fetch_add(1) >= kMaxOutbox) {
+        queued_.fetch_sub(1);
+        net::post(executor_, [self = shared_from_this()] { self->dropIfStalled(); });
+        return false;
+    }
     net::post(executor_, [self = shared_from_this(), text = std::move(text)]() mutable {
         Outgoing out;
         out.text = std::move(text);
         self->enqueue(std::move(out));
     });
+    return true;
+}
+
+// A full queue alone is no fault (the sender is refused instead); a write that has not moved for long is.
+void WsSession::dropIfStalled()
+{
+    if (!writing_ || std::chrono::steady_clock::now() - writeStarted_ < core_->options.wsWriteStall)
+        return;
+    core_->log("websocket: writes made no progress, dropping the connection");
+    releaseListing();
+    beast::get_lowest_layer(ws_).close();
 }
 
 void WsSession::onAccept(beast::error_code ec)
@@ -69,7 +94,31 @@ void WsSession::onAccept(beast::error_code ec)
     accepted_ = true;
     if (core_->stopping()) // shutdown() ran before the handshake was done
         closeWith(websocket::close_code::going_away, "Server shutting down");
+    claimTimer_.expires_after(core_->options.wsClaimTimeout);
+    claimTimer_.async_wait([self = shared_from_this()](beast::error_code tec) { self->onClaimTimeout(tec); });
     read();
+}
+
+// A socket that registers nothing only takes a place that a player could use.
+void WsSession::onClaimTimeout(beast::error_code ec)
+{
+    if (!ec && heldId_.empty())
+        closeWith(websocket::close_code::policy_error, "No registration sent on this connection");
+}
+
+// Beast echoes any close code it does not know to be reserved; codes past the defined ranges are refused with 1002
+// before that echo can go out.
+void WsSession::onControl(websocket::frame_type kind)
+{
+    if (kind != websocket::frame_type::close || validCloseCode(ws_.reason().code))
+        return;
+    auto& socket = beast::get_lowest_layer(ws_).socket();
+    beast::error_code ec;
+    if (!writing_) { // nothing else is on the wire, so the frame cannot land inside another one
+        static const unsigned char kProtocolError[] = {0x88, 0x02, 0x03, 0xEA};
+        net::write(socket, net::buffer(kProtocolError), ec);
+    }
+    socket.shutdown(tcp::socket::shutdown_send, ec);
 }
 
 void WsSession::read()
@@ -86,6 +135,7 @@ void WsSession::onRead(beast::error_code ec, std::size_t)
     }
     const std::string payload = beast::buffers_to_string(buffer_.data());
     buffer_.consume(buffer_.size());
+    buffer_.shrink_to_fit(); // a listed player keeps nothing of its registration frame
     if (!closing_)
         handleFrame(payload);
     read();
@@ -95,6 +145,7 @@ void WsSession::handleFrame(const std::string& payload)
 {
     Json::Value root;
     if (!parseJson(payload, root)) {
+        queued_.fetch_add(1);
         Outgoing out;
         out.text = kBadMessageText;
         enqueue(std::move(out));
@@ -114,9 +165,16 @@ void WsSession::handleFrame(const std::string& payload)
         return; // the same registration again changes nothing
     if (!heldId_.empty())
         return closeWith(websocket::close_code::policy_error, "This connection already holds a registration");
-    if (!core_->registry.claim(id, slot_.id(), weak_from_this(), address_))
+    switch (core_->registry().claim(id, slot_.id(), weak_from_this(), address_)) {
+    case Registry::Claim::Listed:
+        break;
+    case Registry::Claim::NotPending:
         return closeWith(websocket::close_code::policy_error, "No pending registration for this IdString");
+    case Registry::Claim::TakenElsewhere:
+        return closeWith(websocket::close_code::policy_error, "This registration was made from another address");
+    }
     heldId_ = id;
+    claimTimer_.cancel();
     // One line per listing, like one per request; control bytes never reach the log.
     std::string shown = id;
     for (char& c : shown)
@@ -137,15 +195,16 @@ void WsSession::closeWith(websocket::close_code code, const std::string& reason)
 
 void WsSession::enqueue(Outgoing out)
 {
-    if (closing_ || !accepted_)
+    if (closing_ || !accepted_) {
+        if (!out.close)
+            queued_.fetch_sub(1);
         return;
+    }
     if (out.close) {
         closing_ = true;
+        claimTimer_.cancel();
         // The player stops being listed as soon as the server decides to close.
         releaseListing();
-    } else if (outbox_.size() >= kMaxOutbox) {
-        core_->log("websocket: outgoing queue full, closing");
-        return closeWith(websocket::close_code::policy_error, "Too many unread messages");
     }
     outbox_.push_back(std::move(out));
     if (!writing_)
@@ -159,6 +218,7 @@ void WsSession::writeNext()
         return;
     }
     writing_ = true;
+    writeStarted_ = std::chrono::steady_clock::now();
     Outgoing& front = outbox_.front();
     auto self = shared_from_this();
     if (front.close) {
@@ -171,9 +231,15 @@ void WsSession::writeNext()
 void WsSession::onWrite(beast::error_code ec)
 {
     const bool wasClose = !outbox_.empty() && outbox_.front().close;
-    if (!outbox_.empty())
+    if (!outbox_.empty()) {
+        if (!wasClose)
+            queued_.fetch_sub(1);
         outbox_.pop_front();
+    }
     if (ec || wasClose) {
+        for (const auto& out : outbox_)
+            if (!out.close)
+                queued_.fetch_sub(1);
         outbox_.clear();
         writing_ = false;
         if (ec) {
@@ -189,7 +255,7 @@ void WsSession::releaseListing()
 {
     if (heldId_.empty())
         return;
-    core_->registry.release(heldId_, slot_.id());
+    core_->registry().release(heldId_, slot_.id());
     heldId_.clear();
 }
 

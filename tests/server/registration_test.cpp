@@ -1,6 +1,6 @@
 // Validation of registration and invite bodies, and the registry's ownership rules.
 #include "registration.hpp"
-#include "registry.hpp"
+#include "local_registry.hpp"
 #include "test_util.hpp"
 
 #include <json/json.h>
@@ -130,52 +130,111 @@ TEST(InviteFrame, StartsWithTheMarkerAndEscapesValues)
     EXPECT_EQ(frame.find('\n'), std::string::npos);
 }
 
+RegistryLimits limits(std::chrono::milliseconds pendingTimeout = std::chrono::milliseconds(30000))
+{
+    RegistryLimits l;
+    l.pendingTimeout = pendingTimeout;
+    return l;
+}
+
+Json::Value entryTitled(const std::string& title)
+{
+    Json::Value entry(Json::objectValue);
+    entry["Title"] = title;
+    entry["Creator"]["Name"] = "A";
+    return entry;
+}
+
+Json::Value listOf(LocalRegistry& registry)
+{
+    Json::Value root;
+    EXPECT_TRUE(parseJson(*registry.listBody(), root));
+    return root["Searchers"];
+}
+
 TEST(Registry, StaleSocketCannotRemoveANewerListing)
 {
-    Registry registry(std::chrono::milliseconds(30000));
-    Json::Value entry(Json::objectValue);
-    entry["Creator"]["Name"] = "A";
-    registry.addPending("id", entry);
-    ASSERT_TRUE(registry.claim("id", 1, {}, "127.0.0.1"));
-    registry.addPending("id", entry);
-    ASSERT_TRUE(registry.claim("id", 2, {}, "127.0.0.1"));
+    LocalRegistry registry(limits());
+    registry.addPending("id", entryTitled("a"), "127.0.0.1");
+    ASSERT_EQ(registry.claim("id", 1, {}, "127.0.0.1"), Registry::Claim::Listed);
+    registry.addPending("id", entryTitled("a"), "127.0.0.1");
+    ASSERT_EQ(registry.claim("id", 2, {}, "127.0.0.1"), Registry::Claim::Listed);
     registry.release("id", 1);
     EXPECT_EQ(registry.listedCount(), 1u);
     registry.release("id", 2);
     EXPECT_EQ(registry.listedCount(), 0u);
     // A claim without a pending registration fails, even for a known id.
-    EXPECT_FALSE(registry.claim("id", 3, {}, "127.0.0.1"));
+    EXPECT_EQ(registry.claim("id", 3, {}, "127.0.0.1"), Registry::Claim::NotPending);
 }
 
 TEST(Registry, UpdateKeepsThePlaceAndChecksTheAddress)
 {
-    Registry registry(std::chrono::milliseconds(30000));
+    LocalRegistry registry(limits());
     for (const char* id : {"a", "b", "c"}) {
-        Json::Value entry(Json::objectValue);
-        entry["Title"] = id;
-        registry.addPending(id, entry);
-        ASSERT_TRUE(registry.claim(id, 1, {}, "10.0.0.1"));
+        registry.addPending(id, entryTitled(id), "10.0.0.1");
+        ASSERT_EQ(registry.claim(id, 1, {}, "10.0.0.1"), Registry::Claim::Listed);
     }
-    Json::Value changed(Json::objectValue);
-    changed["Title"] = "b2";
-    EXPECT_EQ(registry.update("b", changed, "10.0.0.2"), Registry::Update::WrongAddress);
-    EXPECT_EQ(registry.update("zz", changed, "10.0.0.1"), Registry::Update::NotListed);
-    EXPECT_EQ(registry.update("b", changed, "10.0.0.1"), Registry::Update::Updated);
-    const Json::Value list = registry.list()["Searchers"];
+    const auto before = registry.listBody();
+    EXPECT_EQ(registry.listBody(), before); // shared until something changes
+    EXPECT_EQ(registry.update("b", entryTitled("b2"), "10.0.0.2"), Registry::Update::WrongAddress);
+    EXPECT_EQ(registry.update("zz", entryTitled("b2"), "10.0.0.1"), Registry::Update::NotListed);
+    EXPECT_EQ(registry.update("b", entryTitled("b2"), "10.0.0.1"), Registry::Update::Updated);
+    const Json::Value list = listOf(registry);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0]["Title"].asString(), "a");
     EXPECT_EQ(list[1]["Title"].asString(), "b2");
     EXPECT_EQ(list[2]["Title"].asString(), "c");
+    EXPECT_NE(*before, *registry.listBody());
 }
 
 TEST(Registry, ExpiredPendingCannotBeClaimed)
 {
-    Registry registry(std::chrono::milliseconds(20));
-    registry.addPending("late", Json::Value(Json::objectValue));
+    LocalRegistry registry(limits(std::chrono::milliseconds(20)));
+    registry.addPending("late", entryTitled("x"), "127.0.0.1");
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    EXPECT_FALSE(registry.claim("late", 1, {}, "127.0.0.1"));
-    registry.addPending("gone", Json::Value(Json::objectValue));
+    EXPECT_EQ(registry.claim("late", 1, {}, "127.0.0.1"), Registry::Claim::NotPending);
+    registry.addPending("gone", entryTitled("x"), "127.0.0.1");
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
     EXPECT_EQ(registry.dropExpiredPending(), 1u);
     EXPECT_EQ(registry.pendingCount(), 0u);
+}
+
+TEST(Registry, ARegistrationBelongsToItsAddress)
+{
+    LocalRegistry registry(limits());
+    ASSERT_EQ(registry.addPending("victim", entryTitled("mine"), "10.0.0.1"), Registry::Register::Pending);
+    // Pending: neither re-registered nor claimed from elsewhere.
+    EXPECT_EQ(registry.addPending("victim", entryTitled("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
+    EXPECT_EQ(registry.claim("victim", 7, {}, "10.0.0.2"), Registry::Claim::TakenElsewhere);
+    ASSERT_EQ(registry.claim("victim", 1, {}, "10.0.0.1"), Registry::Claim::Listed);
+    // Listed: the same.
+    EXPECT_EQ(registry.addPending("victim", entryTitled("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
+    EXPECT_EQ(listOf(registry)[0]["Title"].asString(), "mine");
+    EXPECT_EQ(registry.pendingCount(), 0u);
+    // Demo entries belong to nobody.
+    registry.addDemo("demo", entryTitled("d"));
+    EXPECT_EQ(registry.addPending("demo", entryTitled("x"), "10.0.0.1"), Registry::Register::TakenElsewhere);
+    EXPECT_EQ(registry.deliverInvite("demo", "{}").outcome, Registry::Invite::Delivered);
+    EXPECT_EQ(registry.deliverInvite("nobody", "{}").outcome, Registry::Invite::NotListed);
+}
+
+TEST(Registry, PendingIsCappedPerAddressAndInAll)
+{
+    RegistryLimits l = limits();
+    l.maxPending = 5;
+    l.maxPendingPerAddress = 3;
+    LocalRegistry registry(l);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(registry.addPending("a" + std::to_string(i), entryTitled("x"), "10.0.0.1"),
+                  Registry::Register::Pending);
+    EXPECT_EQ(registry.addPending("a3", entryTitled("x"), "10.0.0.1"), Registry::Register::TooManyPending);
+    // Replacing one's own pending registration is no new one.
+    EXPECT_EQ(registry.addPending("a0", entryTitled("y"), "10.0.0.1"), Registry::Register::Pending);
+    EXPECT_EQ(registry.addPending("b0", entryTitled("x"), "10.0.0.2"), Registry::Register::Pending);
+    EXPECT_EQ(registry.addPending("b1", entryTitled("x"), "10.0.0.2"), Registry::Register::Pending);
+    EXPECT_EQ(registry.addPending("c0", entryTitled("x"), "10.0.0.3"), Registry::Register::TooManyPending);
+    // A claim frees the place.
+    ASSERT_EQ(registry.claim("a0", 1, {}, "10.0.0.1"), Registry::Claim::Listed);
+    EXPECT_EQ(registry.addPending("c0", entryTitled("x"), "10.0.0.3"), Registry::Register::Pending);
+    EXPECT_EQ(registry.addPending("a4", entryTitled("x"), "10.0.0.1"), Registry::Register::TooManyPending);
 }

@@ -12,19 +12,36 @@ namespace crw::server {
 struct ServerOptions {
     // A /register that no WebSocket claims within this time is forgotten.
     std::chrono::milliseconds pendingTimeout{30000};
+    // Also how long a keep-alive connection may sit idle between requests.
     std::chrono::milliseconds headerTimeout{10000};
     std::chrono::milliseconds bodyTimeout{10000};
     // Idle WebSocket connections are pinged; one that stays silent this long is dropped.
     std::chrono::milliseconds wsIdleTimeout{60000};
+    // A WebSocket that holds no listing this long after its handshake is closed with 1008.
+    std::chrono::milliseconds wsClaimTimeout{5000};
+    // A WebSocket whose writes make no progress this long is dropped.
+    std::chrono::milliseconds wsWriteStall{20000};
     // How long stop() waits for clients to answer the 1001 close before cutting them off.
     std::chrono::milliseconds stopGrace{2000};
     std::size_t maxBodyBytes = 64 * 1024;
-    std::size_t maxConnections = 512;
+    // Room for 10,000 listed players, their list requests and some headroom.
+    std::size_t maxConnections = 12000;
+    // Connections from one address; a fair share, so that one client cannot lock everyone out.
+    std::size_t maxPerAddress = 32;
+    std::size_t maxPending = 20000;
+    std::size_t maxPendingPerAddress = 16;
+    // Invites sent from one address, and received by one player: a burst, refilled at a steady rate.
+    double invitesPerAddressPerSecond = 2;
+    double inviteBurstPerAddress = 10;
+    double invitesPerTargetPerSecond = 5;
+    double inviteBurstPerTarget = 20;
     unsigned ioThreads = 2;
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
-    // One line per request; empty means standard output.
+    // One line per request, written by a thread of its own; empty means standard output.
     std::function<void(const std::string&)> log;
+    // Lines waiting for a slow log reader; past this they are dropped and counted.
+    std::size_t logQueueLines = 10000;
 };
 
 class Server {

@@ -1,0 +1,219 @@
+#include "local_registry.hpp"
+
+#include "registration.hpp"
+
+#include <algorithm>
+
+namespace crw::server {
+
+namespace {
+std::string nameOf(const Json::Value& entry)
+{
+    const Json::Value& creator = entry["Creator"];
+    return creator.isObject() && creator["Name"].isString() ? creator["Name"].asString() : std::string();
+}
+} // namespace
+
+void LocalRegistry::erasePending(std::unordered_map<std::string, Pending>::iterator it)
+{
+    auto count = pendingPerAddress_.find(it->second.address);
+    if (count != pendingPerAddress_.end() && --count->second == 0)
+        pendingPerAddress_.erase(count);
+    pending_.erase(it);
+}
+
+void LocalRegistry::list(const std::string& id, Listed listed)
+{
+    listed.order = nextOrder_++;
+    auto it = listed_.find(id);
+    if (it != listed_.end()) {
+        order_.erase(it->second.order);
+        it->second = std::move(listed);
+    } else {
+        it = listed_.emplace(id, std::move(listed)).first;
+    }
+    order_.emplace(it->second.order, &it->first);
+    changed();
+}
+
+Registry::Register LocalRegistry::addPending(const std::string& id, Json::Value entry, const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto now = Clock::now();
+    auto held = listed_.find(id);
+    if (held != listed_.end() && (held->second.demo || held->second.address != address))
+        return Register::TakenElsewhere;
+    auto it = pending_.find(id);
+    if (it != pending_.end()) {
+        if (it->second.address != address && !expired(it->second, now))
+            return Register::TakenElsewhere;
+        erasePending(it);
+    }
+    auto& fromAddress = pendingPerAddress_[address];
+    if (pending_.size() >= limits_.maxPending || fromAddress >= limits_.maxPendingPerAddress) {
+        if (fromAddress == 0)
+            pendingPerAddress_.erase(address);
+        return Register::TooManyPending;
+    }
+    ++fromAddress;
+    pending_.emplace(id, Pending{toJson(entry), nameOf(entry), address, now});
+    return Register::Pending;
+}
+
+Registry::Claim LocalRegistry::claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                                     const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = pending_.find(id);
+    if (it == pending_.end())
+        return Claim::NotPending;
+    if (expired(it->second, Clock::now())) {
+        erasePending(it);
+        return Claim::NotPending;
+    }
+    if (it->second.address != address)
+        return Claim::TakenElsewhere;
+    Listed listed;
+    listed.json = std::move(it->second.json);
+    listed.name = std::move(it->second.name);
+    listed.address = address;
+    listed.sessionId = sessionId;
+    listed.sink = std::move(sink);
+    listed.inviteTokens = static_cast<float>(limits_.inviteBurstPerTarget);
+    listed.inviteRefill = Clock::now();
+    erasePending(it);
+    list(id, std::move(listed));
+    return Claim::Listed;
+}
+
+void LocalRegistry::release(const std::string& id, std::uint64_t sessionId)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = listed_.find(id);
+    if (it != listed_.end() && !it->second.demo && it->second.sessionId == sessionId) {
+        order_.erase(it->second.order);
+        listed_.erase(it);
+        changed();
+    }
+}
+
+Registry::Update LocalRegistry::update(const std::string& id, Json::Value entry, const std::string& address)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = listed_.find(id);
+    if (it == listed_.end())
+        return Update::NotListed;
+    if (it->second.demo || it->second.address != address)
+        return Update::WrongAddress;
+    it->second.json = toJson(entry); // keeps its place in the list
+    it->second.name = nameOf(entry);
+    changed();
+    return Update::Updated;
+}
+
+Registry::InviteResult LocalRegistry::deliverInvite(const std::string& id, const std::string& frame)
+{
+    InviteResult result;
+    std::shared_ptr<FrameSink> sink;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = listed_.find(id);
+        if (it == listed_.end())
+            return result;
+        Listed& l = it->second;
+        if (!l.demo) {
+            sink = l.sink.lock();
+            if (!sink) // the socket is going away; its release is on the way
+                return result;
+        }
+        result.name = l.name;
+        const auto now = Clock::now();
+        const double refill =
+            std::chrono::duration<double>(now - l.inviteRefill).count() * limits_.invitesPerTargetPerSecond;
+        l.inviteTokens = static_cast<float>(std::min(limits_.inviteBurstPerTarget, l.inviteTokens + refill));
+        l.inviteRefill = now;
+        if (l.inviteTokens < 1) {
+            result.outcome = Invite::RateLimited;
+            return result;
+        }
+        l.inviteTokens -= 1;
+    }
+    // Outside the lock: the sink takes its own.
+    result.outcome = !sink || sink->trySend(frame) ? Invite::Delivered : Invite::QueueFull;
+    return result;
+}
+
+void LocalRegistry::addDemo(const std::string& id, Json::Value entry)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Listed listed;
+    listed.json = toJson(entry);
+    listed.name = nameOf(entry);
+    listed.demo = true;
+    listed.inviteTokens = static_cast<float>(limits_.inviteBurstPerTarget);
+    listed.inviteRefill = Clock::now();
+    list(id, std::move(listed));
+}
+
+std::shared_ptr<const std::string> LocalRegistry::listBody()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (snapshot_)
+        return snapshot_;
+    std::size_t size = 16 + listed_.size();
+    for (const auto& kv : listed_)
+        size += kv.second.json.size();
+    auto body = std::make_shared<std::string>();
+    body->reserve(size);
+    body->append("{\"Searchers\":[");
+    bool first = true;
+    for (const auto& kv : order_) {
+        if (!first)
+            body->push_back(',');
+        first = false;
+        body->append(listed_.at(*kv.second).json);
+    }
+    body->append("]}");
+    snapshot_ = std::move(body);
+    return snapshot_;
+}
+
+std::size_t LocalRegistry::dropExpiredPending()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto now = Clock::now();
+    std::size_t dropped = 0;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        auto next = std::next(it);
+        if (expired(it->second, now)) {
+            erasePending(it);
+            ++dropped;
+        }
+        it = next;
+    }
+    return dropped;
+}
+
+void LocalRegistry::clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.clear();
+    pendingPerAddress_.clear();
+    order_.clear();
+    listed_.clear();
+    changed();
+}
+
+std::size_t LocalRegistry::listedCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return listed_.size();
+}
+
+std::size_t LocalRegistry::pendingCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+}
+
+} // namespace crw::server

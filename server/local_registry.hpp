@@ -1,0 +1,67 @@
+// The registry kept in this process's memory.
+#pragma once
+
+#include "registry.hpp"
+
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+namespace crw::server {
+
+class LocalRegistry : public Registry {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit LocalRegistry(RegistryLimits limits = {}) : limits_(limits) {}
+
+    Register addPending(const std::string& id, Json::Value entry, const std::string& address) override;
+    Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                const std::string& address) override;
+    void release(const std::string& id, std::uint64_t sessionId) override;
+    Update update(const std::string& id, Json::Value entry, const std::string& address) override;
+    InviteResult deliverInvite(const std::string& id, const std::string& frame) override;
+    void addDemo(const std::string& id, Json::Value entry) override;
+    std::shared_ptr<const std::string> listBody() override;
+    std::size_t dropExpiredPending() override;
+    void clear() override;
+    std::size_t listedCount() const override;
+    std::size_t pendingCount() const override;
+
+private:
+    // Entries are kept serialised: a listed player costs its bytes, and the list is a concatenation.
+    struct Pending {
+        std::string json;
+        std::string name;
+        std::string address;
+        Clock::time_point created;
+    };
+    struct Listed {
+        std::string json;
+        std::string name;
+        std::string address;
+        std::uint64_t order = 0;
+        std::uint64_t sessionId = 0;
+        std::weak_ptr<FrameSink> sink;
+        bool demo = false;
+        float inviteTokens = 0;
+        Clock::time_point inviteRefill;
+    };
+
+    bool expired(const Pending& p, Clock::time_point now) const { return now - p.created > limits_.pendingTimeout; }
+    void erasePending(std::unordered_map<std::string, Pending>::iterator it);
+    void list(const std::string& id, Listed listed);
+    void changed() { snapshot_.reset(); }
+
+    const RegistryLimits limits_;
+    // Every member below is guarded by mutex_.
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, Pending> pending_;
+    std::unordered_map<std::string, std::size_t> pendingPerAddress_;
+    std::unordered_map<std::string, Listed> listed_;
+    std::map<std::uint64_t, const std::string*> order_; // listing order -> key in listed_
+    std::uint64_t nextOrder_ = 0;
+    std::shared_ptr<const std::string> snapshot_; // null after a change until the next listBody()
+};
+
+} // namespace crw::server

@@ -1,0 +1,78 @@
+#include "log.hpp"
+
+#include <cstdio>
+
+namespace crw::server {
+
+AsyncLog::AsyncLog(std::function<void(const std::string&)> sink, std::size_t capacity)
+    : sink_(std::move(sink)), capacity_(capacity), thread_([this] { run(); })
+{
+}
+
+AsyncLog::~AsyncLog()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void AsyncLog::write(std::string line)
+{
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (queue_.size() >= capacity_) {
+            ++dropped_;
+            return;
+        }
+        wasEmpty = queue_.empty();
+        queue_.push_back(std::move(line));
+    }
+    // The writer drains the whole queue each time it wakes, so only the first line of a batch needs to wake it.
+    if (wasEmpty)
+        wake_.notify_one();
+}
+
+std::uint64_t AsyncLog::dropped() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+void AsyncLog::run()
+{
+    std::deque<std::string> batch;
+    std::string text;
+    for (;;) {
+        std::uint64_t newlyDropped = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || !queue_.empty() || dropped_ != reported_; });
+            if (queue_.empty() && dropped_ == reported_ && stop_)
+                return;
+            batch.swap(queue_);
+            newlyDropped = dropped_ - reported_;
+            reported_ = dropped_;
+        }
+        if (newlyDropped)
+            batch.push_front("log: " + std::to_string(newlyDropped) + " lines dropped, the reader is too slow");
+        if (sink_) {
+            for (const auto& line : batch)
+                sink_(line);
+        } else {
+            text.clear();
+            for (const auto& line : batch) {
+                text += line;
+                text += '\n';
+            }
+            std::fwrite(text.data(), 1, text.size(), stdout);
+            std::fflush(stdout);
+        }
+        batch.clear();
+    }
+}
+
+} // namespace crw::server
