@@ -56,23 +56,27 @@ RedisRegistry::RedisRegistry(RedisRegistryOptions options, Metrics* metrics)
 {
 }
 
-RedisRegistry::~RedisRegistry() { stop(); }
+RedisRegistry::~RedisRegistry() { client_.stop(); }
 
 void RedisRegistry::start() { client_.start(); }
 
-void RedisRegistry::stop()
+void RedisRegistry::shutdown()
 {
+    if (client_.connected())
+        client_.call({"EVAL", std::string(scripts::kPrelude) + scripts::kGoodbye, "0", options_.nodeId},
+                     options_.callTimeout);
     client_.stop();
-    beat_.reset();
 }
 
-std::optional<RedisReply> RedisRegistry::eval(const char* script, std::vector<std::string> args)
+RedisReply RedisRegistry::eval(const char* script, std::vector<std::string> args)
 {
     args.insert(args.begin(), {"EVAL", std::string(scripts::kPrelude) + script, "0"});
     auto reply = client_.call(std::move(args), options_.callTimeout);
-    if (!reply || reply->isError())
-        return std::nullopt;
-    return reply;
+    if (!reply)
+        throw RegistryUnavailable("Redis did not answer in time");
+    if (reply->isError())
+        throw RegistryUnavailable(reply->str);
+    return std::move(*reply);
 }
 
 std::string RedisRegistry::socketName(std::uint64_t sessionId) const { return fmt::format("{}.{}", boot_, sessionId); }
@@ -84,42 +88,37 @@ void RedisRegistry::waitApplied(std::uint64_t ev)
     applied_.wait_for(lock, options_.callTimeout, [&] { return appliedEv_ >= ev || !client_.connected(); });
 }
 
-RedisRegistry::Result RedisRegistry::addPending(const std::string& id, const Json::Value& entry,
-                                                const std::string& address)
+Registry::Register RedisRegistry::addPending(const std::string& id, Json::Value entry, const std::string& address)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = items_.find(id);
         if (it != items_.end() && it->second.node.empty())
-            return Result::Conflict; // a demo searcher
+            return Register::TakenElsewhere; // a demo searcher
     }
-    auto reply =
-        eval(scripts::kRegister, {id, address, toJson(entry), std::to_string(options_.pendingTimeout.count()),
-                                  std::to_string(options_.maxPending), std::to_string(options_.maxPendingPerAddress)});
-    if (!reply)
-        return Result::Unavailable;
-    const std::string w = word(*reply);
+    const auto& l = options_.limits;
+    const auto reply = eval(scripts::kRegister, {id, address, toJson(entry), std::to_string(l.pendingTimeout.count()),
+                                                 std::to_string(l.maxPending), std::to_string(l.maxPendingPerAddress)});
+    const std::string w = word(reply);
     if (w == "ok")
-        return Result::Ok;
-    return w == "conflict" ? Result::Conflict : Result::Full;
+        return Register::Pending;
+    return w == "conflict" ? Register::TakenElsewhere : Register::TooManyPending;
 }
 
-RedisRegistry::Result RedisRegistry::claim(const std::string& id, std::uint64_t sessionId,
-                                           std::weak_ptr<FrameSink> sink, const std::string& address)
+Registry::Claim RedisRegistry::claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                                     const std::string& address)
 {
     const std::string socket = socketName(sessionId);
-    auto reply = eval(scripts::kClaim, {id, address, options_.nodeId, socket});
-    if (!reply)
-        return Result::Unavailable;
-    const std::string w = word(*reply);
+    const auto reply = eval(scripts::kClaim, {id, address, options_.nodeId, socket});
+    const std::string w = word(reply);
     if (w != "ok")
-        return w == "conflict" ? Result::Conflict : Result::NotPending;
+        return w == "conflict" ? Claim::TakenElsewhere : Claim::NotPending;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        owners_[id] = Owner{socket, std::move(sink), address, integer(*reply, 1), word(*reply, 2)};
+        owners_[id] = Owner{socket, std::move(sink), address, integer(reply, 1), word(reply, 2)};
     }
-    waitApplied(integer(*reply, 3));
-    return Result::Ok;
+    waitApplied(integer(reply, 3));
+    return Claim::Listed;
 }
 
 void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
@@ -141,82 +140,71 @@ void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
                     [](RedisReply) {});
 }
 
-RedisRegistry::Result RedisRegistry::update(const std::string& id, const Json::Value& entry, const std::string& address)
+Registry::Update RedisRegistry::update(const std::string& id, Json::Value entry, const std::string& address)
 {
     const std::string text = toJson(entry);
-    auto reply = eval(scripts::kUpdate, {id, address, text});
-    if (!reply)
-        return Result::Unavailable;
-    const std::string w = word(*reply);
+    const auto reply = eval(scripts::kUpdate, {id, address, text});
+    const std::string w = word(reply);
     if (w == "notlisted")
-        return Result::NotListed;
+        return Update::NotListed;
     if (w == "wrong")
-        return Result::WrongAddress;
+        return Update::WrongAddress;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = owners_.find(id);
         if (it != owners_.end())
             it->second.entry = text; // what a restore puts back
     }
-    waitApplied(integer(*reply, 1));
-    return Result::Ok;
+    waitApplied(integer(reply, 1));
+    return Update::Updated;
 }
 
-RedisRegistry::InviteOutcome RedisRegistry::invite(const std::string& targetId, const std::string& requesterAddress,
-                                                   const std::string& frame)
+Registry::InviteResult RedisRegistry::deliverInvite(const std::string& id, const std::string& frame)
 {
-    InviteOutcome out;
+    InviteResult out;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = items_.find(targetId);
+        auto it = items_.find(id);
         if (it == items_.end())
             return out; // listed nowhere, as far as this node has heard
         out.name = it->second.name;
         if (it->second.node.empty()) {
-            out.result = Result::Ok; // a demo searcher has no socket
+            out.outcome = Invite::Delivered; // a demo searcher has no socket
             return out;
         }
     }
-    auto reply =
-        eval(scripts::kInvite,
-             {targetId, requesterAddress, options_.nodeId, frame, std::to_string(options_.inviteWindow.count()),
-              std::to_string(options_.invitesPerTarget), std::to_string(options_.invitesPerRequester)});
-    if (!reply) {
-        out.result = Result::Unavailable;
-        return out;
-    }
-    const std::string w = word(*reply);
+    const auto& l = options_.limits;
+    const auto reply =
+        eval(scripts::kInvite, {id, options_.nodeId, frame, fmt::format("{}", l.invitesPerTargetPerSecond),
+                                fmt::format("{}", l.inviteBurstPerTarget)});
+    const std::string w = word(reply);
     if (w == "notlisted") {
-        out.result = Result::NotListed;
+        out.outcome = Invite::NotListed;
     } else if (w == "limited") {
-        out.result = Result::Limited;
-        if (metrics_)
-            ++metrics_->rateLimited;
+        out.outcome = Invite::RateLimited;
     } else if (w == "nonode") {
-        out.result = Result::Unavailable; // listed, but its node does not hear Redis right now
+        throw RegistryUnavailable("the player's node does not hear Redis");
     } else if (w == "remote") {
-        out.result = Result::Ok;
-    } else { // local
+        out.outcome = Invite::Delivered; // the target's node counts what it could not hand over
+    } else {                             // local
         std::shared_ptr<FrameSink> sink;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            auto it = owners_.find(targetId);
-            if (it != owners_.end() && it->second.socket == word(*reply, 1))
+            auto it = owners_.find(id);
+            if (it != owners_.end() && it->second.socket == word(reply, 1))
                 sink = it->second.sink.lock();
         }
-        if (!sink) {
-            out.result = Result::NotListed;
-        } else {
-            sink->sendText(frame);
-            if (metrics_)
-                ++metrics_->invitesDelivered;
-            out.result = Result::Ok;
-        }
+        if (!sink)
+            out.outcome = Invite::NotListed;
+        else
+            out.outcome = sink->trySend(frame) ? Invite::Delivered : Invite::QueueFull;
+        if (metrics_ && sink)
+            ++(out.outcome == Invite::Delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
     }
     return out;
 }
 
-void RedisRegistry::addDemo(const std::string& id, const Json::Value& entry)
+void RedisRegistry::addDemo(const std::string& id, Json::Value entry)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     Item item;
@@ -225,7 +213,7 @@ void RedisRegistry::addDemo(const std::string& id, const Json::Value& entry)
     putItem(id, std::move(item));
 }
 
-std::shared_ptr<const std::string> RedisRegistry::list() const
+std::shared_ptr<const std::string> RedisRegistry::listBody()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!snapshot_) {
@@ -246,6 +234,15 @@ std::shared_ptr<const std::string> RedisRegistry::list() const
         snapshot_ = std::make_shared<const std::string>(std::move(text));
     }
     return snapshot_;
+}
+
+void RedisRegistry::clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.clear();
+    ordered_.clear();
+    owners_.clear();
+    snapshot_.reset();
 }
 
 std::size_t RedisRegistry::listedCount() const
@@ -290,10 +287,9 @@ void RedisRegistry::onMessage(const std::string& channel, const std::string& pay
             if (it != owners_.end() && it->second.socket == msg["s"].asString())
                 sink = it->second.sink.lock();
         }
-        if (sink)
-            sink->sendText(msg["x"].asString());
+        const bool delivered = sink && sink->trySend(msg["x"].asString());
         if (metrics_)
-            ++(sink ? metrics_->invitesDelivered : metrics_->invitesDropped);
+            ++(delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -332,6 +328,8 @@ void RedisRegistry::applyEvent(const Json::Value& event)
 
 void RedisRegistry::onReady()
 {
+    if (options_.log)
+        options_.log(fmt::format("redis: ready at {}:{} as node {}", options_.host, options_.port, options_.nodeId));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         syncing_ = true;
@@ -408,6 +406,8 @@ void RedisRegistry::applySnapshot(const RedisReply& reply)
 
 void RedisRegistry::onLost()
 {
+    if (options_.log)
+        options_.log("redis: connection lost, reconnecting");
     std::lock_guard<std::mutex> lock(mutex_);
     syncing_ = false;
     held_.clear();

@@ -7,8 +7,11 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include <stdexcept>
+
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <unordered_map>
 
@@ -20,51 +23,43 @@ struct RedisRegistryOptions {
     std::string host = "127.0.0.1";
     unsigned short port = 6379;
     std::string nodeId;
-    std::chrono::milliseconds pendingTimeout{30000};
     // Liveness: refreshed every heartbeat, gone after nodeTtl; a survivor sweeps a node that is gone.
     std::chrono::milliseconds heartbeat{1000};
     std::chrono::milliseconds nodeTtl{5000};
     // How long a request waits for Redis before it is answered 503.
     std::chrono::milliseconds callTimeout{1000};
-    std::size_t maxPending = 20000;
-    std::size_t maxPendingPerAddress = 8;
-    // Invites per window, counted across the cluster.
-    std::chrono::milliseconds inviteWindow{10000};
-    unsigned invitesPerTarget = 20;
-    unsigned invitesPerRequester = 20;
+    // Connection news ("redis: ...").
+    std::function<void(std::string)> log;
+    // The limits hold across the cluster.
+    RegistryLimits limits;
 };
 
-class RedisRegistry {
+// Every method but release() throws RegistryUnavailable when Redis cannot be reached.
+class RedisRegistry : public Registry {
 public:
     RedisRegistry(RedisRegistryOptions options, Metrics* metrics);
-    ~RedisRegistry();
+    ~RedisRegistry() override;
 
     void start();
-    void stop();
+    // Takes this node's listings out of Redis (a node that stops says goodbye) and stops the client.
+    void shutdown();
 
-    enum class Result { Ok, Conflict, Full, NotPending, NotListed, WrongAddress, Limited, Unavailable };
-
-    Result addPending(const std::string& id, const Json::Value& entry, const std::string& address);
-    Result claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-                 const std::string& address);
-    void release(const std::string& id, std::uint64_t sessionId);
-    Result update(const std::string& id, const Json::Value& entry, const std::string& address);
-
-    struct InviteOutcome {
-        Result result = Result::NotListed;
-        std::string name; // the target's name, when listed
-    };
-    // Counts the invite against the limits and hands the frame to the target's socket, wherever it is.
-    InviteOutcome invite(const std::string& targetId, const std::string& requesterAddress, const std::string& frame);
-
+    Register addPending(const std::string& id, Json::Value entry, const std::string& address) override;
+    Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                const std::string& address) override;
+    void release(const std::string& id, std::uint64_t sessionId) override;
+    Update update(const std::string& id, Json::Value entry, const std::string& address) override;
+    // Counts the invite against the per-target limit and hands the frame to the target's socket, wherever it is.
+    InviteResult deliverInvite(const std::string& id, const std::string& frame) override;
     // Held by this server itself, on this node only.
-    void addDemo(const std::string& id, const Json::Value& entry);
-
-    // {"Searchers":[...]} of every node, in listing order; rebuilt once per change.
-    std::shared_ptr<const std::string> list() const;
-
-    std::size_t listedCount() const;
-    std::size_t pendingCount() const { return pendingCount_.load(); }
+    void addDemo(const std::string& id, Json::Value entry) override;
+    // Every node's players in listing order; rebuilt once per change.
+    std::shared_ptr<const std::string> listBody() override;
+    // Redis expires pending registrations itself.
+    std::size_t dropExpiredPending() override { return 0; }
+    void clear() override;
+    std::size_t listedCount() const override;
+    std::size_t pendingCount() const override { return pendingCount_.load(); }
     bool available() const { return client_.connected(); }
     const std::string& nodeId() const { return options_.nodeId; }
     RedisClient& client() { return client_; }
@@ -85,7 +80,7 @@ private:
         std::string entry;
     };
 
-    std::optional<RedisReply> eval(const char* script, std::vector<std::string> args);
+    RedisReply eval(const char* script, std::vector<std::string> args);
     std::string socketName(std::uint64_t sessionId) const;
     void waitApplied(std::uint64_t ev);
 

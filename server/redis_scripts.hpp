@@ -5,7 +5,7 @@
 //   crw:pz          sorted set of pending ids by expiry (counts);  crw:pa:<address> the same per address
 //   crw:seq         listing order counter;  crw:ev  change counter, carried by every event
 //   crw:alive:<node> expiring liveness key;  crw:nodes  set of the nodes seen
-//   crw:rt:<id>, crw:rr:<address>  invite counters for the current window
+//   crw:rt:<id>     invite token bucket of a target (t tokens, at time)
 // Every change of a listing is published on "crw:events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
 // apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x}.
 #pragma once
@@ -101,22 +101,36 @@ if v[1] ~= ARGV[2] then return {'wrong'} end
 return {'ok', put(ARGV[1], tonumber(v[2]), v[3], v[4], v[1], ARGV[3])}
 )lua";
 
-// ARGV: target id, requester address, this node, frame text, window ms, per-target limit, per-requester limit
+// ARGV: target id, this node, frame text, invites per second, burst (a token bucket per target)
 //   -> {notlisted} | {limited} | {local, socket} | {remote} | {nonode}
 inline constexpr const char* kInvite = R"lua(
 local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'n', 's')
 if not v[1] then return {'notlisted'} end
-local function over(key, limit)
-  local c = redis.call('INCR', key)
-  if c == 1 then redis.call('PEXPIRE', key, ARGV[5]) end
-  return c > tonumber(limit)
-end
-if over('crw:rt:' .. ARGV[1], ARGV[6]) or over('crw:rr:' .. ARGV[2], ARGV[7]) then return {'limited'} end
-if v[1] == ARGV[3] then return {'local', v[2]} end
-if redis.call('PUBLISH', 'crw:i:' .. v[1], cjson.encode({id = ARGV[1], s = v[2], x = ARGV[4]})) == 0 then
+local rate, burst = math.max(tonumber(ARGV[4]), 0.001), tonumber(ARGV[5])
+local k = 'crw:rt:' .. ARGV[1]
+local b = redis.call('HMGET', k, 't', 'at')
+local now = nowMs()
+local tokens = burst
+if b[1] then tokens = math.min(burst, tonumber(b[1]) + (now - tonumber(b[2])) * rate / 1000) end
+if tokens < 1 then return {'limited'} end
+redis.call('HSET', k, 't', tostring(tokens - 1), 'at', tostring(now))
+redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
+if v[1] == ARGV[2] then return {'local', v[2]} end
+if redis.call('PUBLISH', 'crw:i:' .. v[1], cjson.encode({id = ARGV[1], s = v[2], x = ARGV[3]})) == 0 then
   return {'nonode'}
 end
 return {'remote'}
+)lua";
+
+// A node that stops takes its listings with it. ARGV: node
+inline constexpr const char* kGoodbye = R"lua(
+local me = ARGV[1]
+for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. me)) do
+  if redis.call('HGET', 'crw:l:' .. id, 'n') == me then drop(id) end
+end
+redis.call('DEL', 'crw:n:' .. me, 'crw:alive:' .. me)
+redis.call('SREM', 'crw:nodes', me)
+return 1
 )lua";
 
 // Puts a node's own listings back (after Redis lost them) and drops those it no longer holds.
