@@ -64,7 +64,7 @@ bool PluginLoader::open(const std::string& path, std::string& error)
         info_ = nullptr;
         return false;
     }
-    if (info_->initializeFunc == nullptr || info_->deleteFunc == nullptr) {
+    if (info_->initializeFunc == nullptr || info_->delFunc == nullptr) {
         error = path + ": the \"exports\" record has no getPlugin or deleteMe";
         dlclose(library_);
         library_ = nullptr;
@@ -124,7 +124,7 @@ void PluginLoader::unload()
         if (plugin_) {
             plugin_->onUnload();
         }
-        info->deleteFunc();
+        info->delFunc();
         plugin_.reset();
     }));
     dlclose(library_);

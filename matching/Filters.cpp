@@ -1,4 +1,6 @@
 // The structured filter over the received list, and the title keyword.
+#include "plugin/Prelude.h"
+
 #include "plugin/CRW.h"
 #include "plugin/Globals.h"
 

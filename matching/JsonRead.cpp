@@ -1,3 +1,5 @@
+#include "plugin/Prelude.h"
+
 #include "matching/JsonRead.h"
 
 #include <cerrno>

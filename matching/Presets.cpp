@@ -1,4 +1,6 @@
 // Named copies of a settings record, one JSON file each in the presets folder.
+#include "plugin/Prelude.h"
+
 #include <fstream>
 #include <sstream>
 #include <system_error>

@@ -1,5 +1,7 @@
 // The player's own registration: its completions, the stop, and the
 // still-there question with its time-out.
+#include "plugin/Prelude.h"
+
 #include <chrono>
 
 #include "matching/JsonRead.h"

@@ -1,5 +1,7 @@
 // The "/list" answer turned into searchers, the MMR visibility test and the
 // two searcher lists.
+#include "plugin/Prelude.h"
+
 #include <exception>
 
 #include "matching/JsonRead.h"

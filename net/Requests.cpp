@@ -1,6 +1,8 @@
 // The five HTTP requests, their bodies and the completions of "/CheckAPI" and
 // "/RequestInvite". Bodies are built piece by piece: the server matches on the
 // exact spacing.
+#include "plugin/Prelude.h"
+
 #include <map>
 #include <string>
 #include <utility>

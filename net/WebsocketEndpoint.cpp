@@ -1,5 +1,7 @@
 // The WebSocket client: one connection slot, handlers on the I/O thread, and
 // the hand-over to the game thread through the process-wide host handles.
+#include "plugin/Prelude.h"
+
 #include "net/WebsocketEndpoint.h"
 
 #include <exception>

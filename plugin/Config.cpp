@@ -1,3 +1,5 @@
+#include "plugin/Prelude.h"
+
 #include <fstream>
 #include <sstream>
 

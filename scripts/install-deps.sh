@@ -9,6 +9,7 @@ PACKAGES=(
   libjsoncpp-dev libfmt-dev libimgui-dev libstb-dev libglfw3-dev libgl-dev
   libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   curl binutils
+  g++-mingw-w64-x86-64-posix
   redis-server libhiredis-dev
 )
 # Extra packages for running the windowed sandbox without a display.

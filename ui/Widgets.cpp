@@ -1,3 +1,5 @@
+#include "plugin/Prelude.h"
+
 #include "ui/Widgets.h"
 
 #include <cmath>

@@ -1,5 +1,7 @@
 #include <atomic>
+#include <cstdlib>
 
+#include "bakkesmod/plugin/bakkesmodsdk.h"
 #include "bakkesmod/wrappers/GameWrapper.h"
 #include "bakkesmod/wrappers/ImageWrapper.h"
 #include "bakkesmod/wrappers/cvarmanagerwrapper.h"
@@ -18,7 +20,7 @@ using crwhost::GetHostBackend;
 
 // CVarWrapper
 CVarWrapper::CVarWrapper(crwhost::HostBackend* backend, std::string name) : backend_(backend), name_(std::move(name)) {}
-bool CVarWrapper::IsNull() const { return backend_ == nullptr || !backend_->hasCvar(name_); }
+bool CVarWrapper::IsNull() { return backend_ == nullptr || !backend_->hasCvar(name_); }
 int CVarWrapper::getIntValue() { return IsNull() ? 0 : backend_->getCvarInt(name_); }
 void CVarWrapper::setValue(int value)
 {
@@ -26,6 +28,21 @@ void CVarWrapper::setValue(int value)
         backend_->setCvarInt(name_, value);
     }
 }
+void CVarWrapper::setValue(float value)
+{
+    if (value > -2147483648.f && value < 2147483648.f) {
+        setValue(static_cast<int>(value));
+    }
+}
+void CVarWrapper::setValue(std::string value)
+{
+    char* end = nullptr;
+    const long number = std::strtol(value.c_str(), &end, 10);
+    if (end != value.c_str() && number >= -2147483647L - 1 && number <= 2147483647L) {
+        setValue(static_cast<int>(number));
+    }
+}
+void CVarWrapper::setValue(LinearColor) {}
 
 // CVarManagerWrapper
 CVarManagerWrapper::CVarManagerWrapper(crwhost::HostBackend* backend) : backend_(backend) {}
@@ -34,6 +51,12 @@ void CVarManagerWrapper::log(std::string text)
     if (backend_) {
         backend_->log(text);
     }
+}
+void CVarManagerWrapper::registerNotifier(std::string name, void (*callback)(std::vector<std::string>),
+                                          std::string description, unsigned char permissions)
+{
+    registerNotifier(std::move(name), std::function<void(std::vector<std::string>)>(callback), std::move(description),
+                     permissions);
 }
 void CVarManagerWrapper::registerNotifier(std::string name, std::function<void(std::vector<std::string>)> callback,
                                           std::string description, unsigned char permissions)
@@ -77,7 +100,12 @@ void GameWrapper::Toast(std::string title, std::string text, std::string texture
         backend_->toast(title, text, texture, timeout, toastType, width, height);
     }
 }
-std::filesystem::path GameWrapper::GetDataFolder() { return backend_ ? backend_->dataFolder() : std::filesystem::path(); }
+#ifdef __cpp_lib_filesystem
+std::filesystem::path GameWrapper::GetDataFolder()
+{
+    return backend_ ? backend_->dataFolder() : std::filesystem::path();
+}
+#endif
 UniqueIDWrapper GameWrapper::GetUniqueID() { return UniqueIDWrapper(backend_ ? backend_->uniqueIdString() : ""); }
 UnrealStringWrapper GameWrapper::GetPlayerName() { return UnrealStringWrapper(backend_ ? backend_->playerName() : ""); }
 MMRWrapper GameWrapper::GetMMRWrapper() { return MMRWrapper(backend_); }

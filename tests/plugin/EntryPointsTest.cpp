@@ -40,7 +40,7 @@ TEST(EntryPoints, LibraryExportsRecordAndHandle)
     ASSERT_NE(getPlugin, nullptr);
     ASSERT_NE(deleteMe, nullptr);
     EXPECT_EQ(reinterpret_cast<void*>(info->initializeFunc), reinterpret_cast<void*>(getPlugin));
-    EXPECT_EQ(reinterpret_cast<void*>(info->deleteFunc), reinterpret_cast<void*>(deleteMe));
+    EXPECT_EQ(reinterpret_cast<void*>(info->delFunc), reinterpret_cast<void*>(deleteMe));
 
     // deleteMe before any getPlugin does nothing.
     deleteMe();

@@ -2,16 +2,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "bakkesmod/plugin/bakkesmodsdk.h"
 #include "bakkesmod/wrappers/GameWrapper.h"
 #include "bakkesmod/wrappers/cvarmanagerwrapper.h"
-
-#define BAKKESMOD_PLUGIN_API_VERSION 95
-
-#if defined(_WIN32)
-#define BAKKESMOD_PLUGIN_EXPORT __declspec(dllexport)
-#else
-#define BAKKESMOD_PLUGIN_EXPORT __attribute__((visibility("default")))
-#endif
 
 enum PLUGINTYPE {
     PLUGINTYPE_FREEPLAY = 0x01,
@@ -26,15 +19,17 @@ enum PLUGINTYPE {
 namespace BakkesMod::Plugin {
 
 // The record a host reads from a plug-in library, exported as "exports".
+// The type field is an unsigned long: 4 bytes on 64-bit Windows, 8 on
+// 64-bit Linux, where its low 4 bytes sit at the same offset.
 struct PluginInfo {
-    int apiBuildVersion;
+    short apiBuildVersion;
     const char* fileName;
     const char* className;
     const char* pluginName;
     const char* pluginVersion;
-    unsigned int pluginType;
+    unsigned long pluginType;
     std::uintptr_t (*initializeFunc)();
-    void (*deleteFunc)();
+    void (*delFunc)();
 };
 
 class BakkesModPlugin {
@@ -64,6 +59,12 @@ public:
         }                                                                                                              \
     }                                                                                                                  \
     extern "C" {                                                                                                       \
-    BAKKESMOD_PLUGIN_EXPORT BakkesMod::Plugin::PluginInfo exports = {                                                  \
-        BAKKESMOD_PLUGIN_API_VERSION, __FILE__, #classType, pluginName, pluginVersion, pluginType, getPlugin, deleteMe}; \
+    BAKKESMOD_PLUGIN_EXPORT BakkesMod::Plugin::PluginInfo exports = {BAKKESMOD_PLUGIN_API_VERSION,                     \
+                                                                     __FILE__,                                         \
+                                                                     #classType,                                       \
+                                                                     pluginName,                                       \
+                                                                     pluginVersion,                                    \
+                                                                     pluginType,                                       \
+                                                                     getPlugin,                                        \
+                                                                     deleteMe};                                        \
     }

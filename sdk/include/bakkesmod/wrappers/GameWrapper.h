@@ -6,7 +6,7 @@
 
 #include "bakkesmod/wrappers/MMRWrapper.h"
 #include "bakkesmod/wrappers/UniqueIDWrapper.h"
-#include "bakkesmod/wrappers/UnrealStringWrapper.h"
+#include "bakkesmod/wrappers/Engine/UnrealStringWrapper.h"
 
 namespace crwhost {
 class HostBackend;
@@ -20,7 +20,9 @@ public:
     void HookEvent(std::string eventName, std::function<void(std::string eventName)> callback);
     void Toast(std::string title, std::string text, std::string texture = "default", float timeout = 3.5f,
                uint8_t toastType = 0, float width = 290.f, float height = 60.f);
+#ifdef __cpp_lib_filesystem
     std::filesystem::path GetDataFolder();
+#endif
     UniqueIDWrapper GetUniqueID();
     UnrealStringWrapper GetPlayerName();
     MMRWrapper GetMMRWrapper();

@@ -4,7 +4,9 @@
 
 #include "bakkesmod/core/http_structs.h"
 
-class HttpWrapper {
+// Like the host's header, this one expects bakkesmodsdk.h to be included
+// before it (for the import marker).
+class BAKKESMOD_PLUGIN_IMPORT HttpWrapper {
 public:
     // The callback runs exactly once, on a thread of the host's choosing.
     // A transfer that never reached the server completes with code 418.

@@ -6,7 +6,7 @@ public:
     UnrealStringWrapper() = default;
     explicit UnrealStringWrapper(std::string text) : text_(std::move(text)) {}
     std::string ToString() { return text_; }
-    bool IsNull() const { return false; }
+    bool IsNull() { return false; }
 
 private:
     std::string text_;
