@@ -16,30 +16,6 @@ Json::Value parse(const std::string& text)
     return root;
 }
 
-// Raw bytes over TCP; returns what the server sent until it closed or the wait ran out.
-std::string rawExchange(unsigned short port, const std::string& bytes, std::chrono::milliseconds limit = kWait)
-{
-    net::io_context ioc;
-    beast::tcp_stream stream(ioc);
-    std::string received;
-    std::array<char, 4096> buf{};
-    stream.expires_after(limit);
-    std::function<void()> readMore = [&] {
-        stream.async_read_some(net::buffer(buf), [&](beast::error_code ec, std::size_t n) {
-            received.append(buf.data(), n);
-            if (!ec)
-                readMore();
-        });
-    };
-    stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), [&](beast::error_code ec) {
-        if (ec)
-            return;
-        net::async_write(stream, net::buffer(bytes), [&](beast::error_code, std::size_t) { readMore(); });
-    });
-    ioc.run();
-    return received;
-}
-
 class Http : public ServerTest {
 protected:
     void SetUp() override { startServer(); }

@@ -2,16 +2,54 @@
 
 #include <json/json.h>
 
+#include <array>
 #include <cstdio>
 #include <thread>
 
 namespace crw::test {
 
-HttpResult httpRequest(unsigned short port, const std::string& method, const std::string& target,
-                       const std::string& body)
+namespace {
+void bindTo(tcp::socket& socket, const std::string& from)
+{
+    if (from.empty())
+        return;
+    socket.open(tcp::v4());
+    socket.bind(tcp::endpoint(net::ip::make_address(from), 0));
+}
+} // namespace
+
+std::string rawExchange(unsigned short port, const std::string& bytes, std::chrono::milliseconds limit,
+                        const std::string& from)
 {
     net::io_context ioc;
     beast::tcp_stream stream(ioc);
+    bindTo(stream.socket(), from);
+    std::string received;
+    std::array<char, 4096> buf{};
+    stream.expires_after(limit);
+    std::function<void()> readMore = [&] {
+        stream.async_read_some(net::buffer(buf), [&](beast::error_code ec, std::size_t n) {
+            received.append(buf.data(), n);
+            if (!ec)
+                readMore();
+        });
+    };
+    stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), [&](beast::error_code ec) {
+        if (ec)
+            return;
+        readMore(); // reading at once: an early answer is not lost when the server stops reading
+        net::async_write(stream, net::buffer(bytes), [&](beast::error_code, std::size_t) {});
+    });
+    ioc.run();
+    return received;
+}
+
+HttpResult httpRequest(unsigned short port, const std::string& method, const std::string& target,
+                       const std::string& body, const std::string& from)
+{
+    net::io_context ioc;
+    beast::tcp_stream stream(ioc);
+    bindTo(stream.socket(), from);
     HttpResult result;
     http::request<http::string_body> req(http::string_to_verb(method), target, 11);
     if (req.method() == http::verb::unknown)
@@ -88,8 +126,20 @@ beast::error_code WsClient::run(const std::function<void(std::function<void(beas
     return *result;
 }
 
-bool WsClient::connect(unsigned short port, const std::string& target)
+void WsClient::smallReceiveBuffer()
 {
+    if (!ws_.next_layer().is_open())
+        ws_.next_layer().open(tcp::v4());
+    ws_.next_layer().set_option(net::socket_base::receive_buffer_size(2048));
+}
+
+bool WsClient::connect(unsigned short port, const std::string& target, const std::string& from)
+{
+    if (!from.empty()) {
+        if (!ws_.next_layer().is_open())
+            ws_.next_layer().open(tcp::v4());
+        ws_.next_layer().bind(tcp::endpoint(net::ip::make_address(from), 0));
+    }
     auto ec = run(
         [&](auto done) {
             ws_.next_layer().async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), done);
@@ -155,12 +205,12 @@ void ServerTest::TearDown()
         server_->stop();
 }
 
-std::unique_ptr<WsClient> ServerTest::registerAndConnect(const Reg& reg)
+std::unique_ptr<WsClient> ServerTest::registerAndConnect(const Reg& reg, const std::string& from)
 {
-    auto res = httpRequest(port_, "POST", "/register", reg.body());
+    auto res = httpRequest(port_, "POST", "/register", reg.body(), from);
     EXPECT_EQ(res.status, 200) << res.body;
     auto ws = std::make_unique<WsClient>();
-    EXPECT_TRUE(ws->connect(port_));
+    EXPECT_TRUE(ws->connect(port_, "/", from));
     EXPECT_TRUE(ws->send(reg.body()));
     EXPECT_TRUE(eventually([&] {
         auto list = httpRequest(port_, "GET", "/list");

@@ -35,8 +35,13 @@ struct HttpResult {
     std::string body;
 };
 
+// `from` picks the client's source address (anything in 127.0.0.0/8), so that tests can play several hosts.
 HttpResult httpRequest(unsigned short port, const std::string& method, const std::string& target,
-                       const std::string& body = {});
+                       const std::string& body = {}, const std::string& from = {});
+
+// Raw bytes over TCP; returns what the server sent until it closed or the wait ran out.
+std::string rawExchange(unsigned short port, const std::string& bytes, std::chrono::milliseconds limit = kWait,
+                        const std::string& from = {});
 
 // The registration body exactly as the plug-in writes it.
 struct Reg {
@@ -55,7 +60,9 @@ std::string jsonEscape(const std::string& text);
 class WsClient {
 public:
     WsClient() : ws_(ioc_) {}
-    bool connect(unsigned short port, const std::string& target = "/");
+    bool connect(unsigned short port, const std::string& target = "/", const std::string& from = {});
+    // Before connect: a small receive buffer makes a client that does not read fill up quickly.
+    void smallReceiveBuffer();
     bool send(const std::string& text);
     // The next message, or nothing when the connection ended (see closeCode()) or the wait ran out.
     std::optional<std::string> read(std::chrono::milliseconds limit = kWait);
@@ -83,7 +90,7 @@ protected:
     void startServer(server::ServerOptions options = {});
     void TearDown() override;
     // Registers over HTTP, opens the socket and sends the body; the client holds the listing.
-    std::unique_ptr<WsClient> registerAndConnect(const Reg& reg);
+    std::unique_ptr<WsClient> registerAndConnect(const Reg& reg, const std::string& from = {});
     std::vector<std::string> logLines();
     unsigned listSize();
 

@@ -1,0 +1,286 @@
+// What a stranger can try against a listing or against the server, each played from other source addresses.
+#include "test_util.hpp"
+
+#include <json/json.h>
+
+#include <condition_variable>
+#include <thread>
+
+using namespace crw::test;
+
+namespace {
+
+const std::string kStranger = "127.0.0.2";
+
+std::string inviteBody(const std::string& searcherId)
+{
+    return R"({"Searcher":{"Name":"Someone", "IdString":")" + jsonEscape(searcherId) +
+           R"("}, "User":{"Name":"Flood","IdString":"Steam|666|0"}})";
+}
+
+std::string listedTitle(unsigned short port)
+{
+    Json::Value root;
+    Json::Reader().parse(httpRequest(port, "GET", "/list").body, root);
+    return root["Searchers"][0]["Title"].asString();
+}
+
+// `count` invites on one keep-alive connection; returns how many answers had each status.
+std::map<int, int> pipelinedInvites(unsigned short port, const std::string& searcherId, int count,
+                                    const std::string& from)
+{
+    const std::string body = inviteBody(searcherId);
+    std::string requests;
+    for (int i = 0; i < count; ++i)
+        requests += "POST /RequestInvite HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+                    (i + 1 == count ? "\r\nConnection: close" : "") + "\r\n\r\n" + body;
+    const std::string out = rawExchange(port, requests, std::chrono::seconds(20), from);
+    std::map<int, int> statuses;
+    for (std::size_t pos = 0; (pos = out.find("HTTP/1.1 ", pos)) != std::string::npos; pos += 9)
+        ++statuses[std::stoi(out.substr(pos + 9, 3))];
+    return statuses;
+}
+
+class Attack : public ServerTest {
+protected:
+    void SetUp() override { startServer(); }
+};
+
+} // namespace
+
+TEST_F(Attack, AStrangerCannotTakeOverAListing)
+{
+    Reg victim;
+    victim.title = "The real one";
+    auto ws = registerAndConnect(victim);
+
+    Reg stranger = victim;
+    stranger.title = "Taken over";
+    auto res = httpRequest(port_, "POST", "/register", stranger.body(), kStranger);
+    EXPECT_EQ(res.status, 409) << res.body;
+    WsClient thief;
+    ASSERT_TRUE(thief.connect(port_, "/", kStranger));
+    ASSERT_TRUE(thief.send(stranger.body()));
+    EXPECT_FALSE(thief.read());
+    EXPECT_EQ(thief.closeCode(), 1008);
+
+    EXPECT_EQ(listedTitle(port_), "The real one");
+    EXPECT_EQ(server_->listedCount(), 1u);
+    // Invites still reach the victim's socket.
+    EXPECT_EQ(httpRequest(port_, "POST", "/RequestInvite", inviteBody(victim.id)).status, 200);
+    auto frame = ws->read();
+    ASSERT_TRUE(frame) << ws->lastError().message();
+    EXPECT_NE(frame->find("InviteNotification"), std::string::npos);
+}
+
+TEST_F(Attack, AStrangerCannotClaimAPendingRegistration)
+{
+    Reg victim;
+    ASSERT_EQ(httpRequest(port_, "POST", "/register", victim.body()).status, 200);
+    WsClient thief;
+    ASSERT_TRUE(thief.connect(port_, "/", kStranger));
+    ASSERT_TRUE(thief.send(victim.body()));
+    EXPECT_FALSE(thief.read());
+    EXPECT_EQ(thief.closeCode(), 1008);
+    EXPECT_EQ(server_->listedCount(), 0u);
+    // The victim's own socket still gets listed.
+    WsClient own;
+    ASSERT_TRUE(own.connect(port_));
+    ASSERT_TRUE(own.send(victim.body()));
+    EXPECT_TRUE(eventually([&] { return server_->listedCount() == 1; }));
+}
+
+TEST_F(Attack, AStrangerCannotPoisonAPendingRegistration)
+{
+    Reg victim;
+    victim.title = "Mine";
+    ASSERT_EQ(httpRequest(port_, "POST", "/register", victim.body()).status, 200);
+    Reg poison = victim;
+    poison.title = "Poisoned";
+    EXPECT_EQ(httpRequest(port_, "POST", "/register", poison.body(), kStranger).status, 409);
+    WsClient own;
+    ASSERT_TRUE(own.connect(port_));
+    ASSERT_TRUE(own.send(victim.body()));
+    ASSERT_TRUE(eventually([&] { return server_->listedCount() == 1; }));
+    EXPECT_EQ(listedTitle(port_), "Mine");
+    // From the same address a new registration still replaces the old one.
+    Reg again = victim;
+    again.title = "Mine, again";
+    auto second = registerAndConnect(again);
+    EXPECT_EQ(listedTitle(port_), "Mine, again");
+}
+
+TEST_F(ServerTest, OneAddressCannotLockEveryoneOut)
+{
+    crw::server::ServerOptions options;
+    options.wsClaimTimeout = std::chrono::milliseconds(300);
+    startServer(options);
+    // More idle connections from one address than the whole server used to hold.
+    net::io_context ioc;
+    std::vector<std::unique_ptr<tcp::socket>> idle;
+    for (int i = 0; i < 520; ++i) {
+        auto s = std::make_unique<tcp::socket>(ioc);
+        s->open(tcp::v4());
+        s->bind(tcp::endpoint(net::ip::make_address(kStranger), 0));
+        beast::error_code ec;
+        s->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port_), ec);
+        idle.push_back(std::move(s));
+    }
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
+    EXPECT_TRUE(eventually([&] {
+        const auto lines = logLines();
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find("connections refused in the last second") != std::string::npos;
+        });
+    }));
+    idle.clear();
+
+    // A WebSocket that never registers gives its place back.
+    WsClient squatter;
+    ASSERT_TRUE(squatter.connect(port_, "/", kStranger));
+    EXPECT_FALSE(squatter.read());
+    EXPECT_EQ(squatter.closeCode(), 1008);
+}
+
+TEST_F(ServerTest, AnInviteFloodDoesNotRemoveItsTarget)
+{
+    crw::server::ServerOptions options;
+    options.wsWriteStall = std::chrono::milliseconds(400);
+    startServer(options);
+    Reg victim;
+    ASSERT_EQ(httpRequest(port_, "POST", "/register", victim.body()).status, 200);
+    WsClient ws; // reads nothing during the flood
+    ws.smallReceiveBuffer();
+    ASSERT_TRUE(ws.connect(port_));
+    ASSERT_TRUE(ws.send(victim.body()));
+    ASSERT_TRUE(eventually([&] { return server_->listedCount() == 1; }));
+
+    std::vector<std::thread> flood;
+    std::vector<std::map<int, int>> answers(4);
+    for (int t = 0; t < 4; ++t)
+        flood.emplace_back([&, t] { answers[t] = pipelinedInvites(port_, victim.id, 2500, kStranger); });
+    for (auto& t : flood)
+        t.join();
+    int ok = 0, refused = 0;
+    for (auto& a : answers) {
+        ok += a[200];
+        refused += a[429];
+    }
+    EXPECT_LE(ok, 20);
+    EXPECT_GE(refused, 9000);
+    EXPECT_EQ(server_->listedCount(), 1u);
+    // Another requester is limited per target, not shut out by the flood's own limit.
+    EXPECT_NE(httpRequest(port_, "POST", "/RequestInvite", inviteBody(victim.id), "127.0.0.3").status, 402);
+    auto frame = ws.read();
+    ASSERT_TRUE(frame) << ws.lastError().message();
+    EXPECT_NE(frame->find("InviteNotification"), std::string::npos);
+}
+
+TEST_F(ServerTest, AFullQueueRefusesInvitesButKeepsTheSocket)
+{
+    crw::server::ServerOptions options;
+    options.invitesPerAddressPerSecond = options.inviteBurstPerAddress = 1e9;
+    options.invitesPerTargetPerSecond = options.inviteBurstPerTarget = 1e9;
+    startServer(options);
+    Reg victim;
+    ASSERT_EQ(httpRequest(port_, "POST", "/register", victim.body()).status, 200);
+    WsClient ws;
+    ws.smallReceiveBuffer();
+    ASSERT_TRUE(ws.connect(port_));
+    ASSERT_TRUE(ws.send(victim.body()));
+    ASSERT_TRUE(eventually([&] { return server_->listedCount() == 1; }));
+
+    std::vector<std::thread> flood;
+    std::vector<std::map<int, int>> answers(2);
+    for (int t = 0; t < 2; ++t)
+        flood.emplace_back([&, t] { answers[t] = pipelinedInvites(port_, victim.id, 3000, kStranger); });
+    for (auto& t : flood)
+        t.join();
+    EXPECT_GT(answers[0][429] + answers[1][429], 0);
+    EXPECT_EQ(answers[0][200] + answers[0][429], 3000);
+    EXPECT_EQ(server_->listedCount(), 1u);
+    auto frame = ws.read();
+    ASSERT_TRUE(frame) << ws.lastError().message();
+    EXPECT_NE(frame->find("InviteNotification"), std::string::npos);
+}
+
+TEST_F(Attack, RegistrationsWithoutSocketsAreCapped)
+{
+    int accepted = 0, refused = 0;
+    for (int i = 0; i < 60; ++i) {
+        Reg reg;
+        reg.id = "Steam|flood" + std::to_string(i) + "|0";
+        const int status = httpRequest(port_, "POST", "/register", reg.body(), kStranger).status;
+        accepted += status == 200;
+        refused += status == 429;
+    }
+    EXPECT_EQ(accepted, 16);
+    EXPECT_EQ(refused, 44);
+    EXPECT_EQ(server_->pendingCount(), 16u);
+    // Others can still register.
+    auto ws = registerAndConnect(Reg{});
+    EXPECT_EQ(server_->listedCount(), 1u);
+}
+
+TEST_F(Attack, EndlessChunkLinesAndTrailersAreRefused)
+{
+    const std::string head = "POST /register HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (const std::string& tail : {"1;" + std::string(300000, 'e'), "0\r\nX-T: " + std::string(300000, 't')}) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::string out = rawExchange(port_, head + tail);
+        EXPECT_EQ(out.rfind("HTTP/1.1 4", 0), 0u) << out.substr(0, 100);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    }
+    EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
+}
+
+TEST_F(ServerTest, AStalledLogReaderDoesNotStopTheServer)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    crw::server::ServerOptions options;
+    options.logQueueLines = 20;
+    options.log = [&](const std::string& line) {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return released; });
+        std::lock_guard<std::mutex> logLock(logMutex_);
+        log_.push_back(line);
+    };
+    server_ = std::make_unique<crw::server::Server>(options);
+    port_ = server_->start("127.0.0.1", 0);
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200) << i;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        released = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(eventually([&] {
+        const auto lines = logLines();
+        return std::any_of(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.find("lines dropped") != std::string::npos; });
+    }));
+}
+
+TEST_F(Attack, HostileBytesAreRefusedAndNotEchoed)
+{
+    Reg reg;
+    std::string body = reg.body();
+    body += std::string("\0junk", 5);
+    EXPECT_EQ(httpRequest(port_, "POST", "/register", body).status, 400);
+    EXPECT_EQ(server_->pendingCount(), 0u);
+
+    const std::string name(64 * 1024 - 200, 'n');
+    auto res = httpRequest(port_, "POST", "/RequestInvite",
+                           R"({"Searcher":{"Name":")" + name +
+                               R"(", "IdString":"Steam|1|0"}, "User":{"Name":"Me","IdString":"Steam|2|0"}})");
+    EXPECT_EQ(res.status, 402);
+    EXPECT_LT(res.body.size(), 400u);
+
+    auto ws = registerAndConnect(reg);
+    ws->close(static_cast<websocket::close_code>(5000));
+    EXPECT_EQ(ws->closeCode(), 1002);
+    EXPECT_TRUE(eventually([&] { return server_->listedCount() == 0; }));
+}
