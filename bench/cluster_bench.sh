@@ -32,6 +32,7 @@ for n in a b; do
   PIDS+=($!)
   eval "PID_$n=$!"
   wait_for "$WORK/$n.log" "redis: ready"
+  wait_for "$WORK/$n.log" "^listening on "
 done
 PA=$(port_of "$WORK/a.log")
 PB=$(port_of "$WORK/b.log")

@@ -174,7 +174,8 @@ struct Node {
     Node(const std::string& redis, const std::string& name)
         : process(CRW_SERVER_EXE, {"--port", "0", "--redis", redis, "--node-id", name})
     {
-        if (!process.waitForOutput("redis: ready", kWait))
+        // The log thread may write its first line before the main thread's.
+        if (!process.waitForOutput("redis: ready", kWait) || !process.waitForOutput("listening on ", kWait))
             return;
         const auto& out = process.output();
         const auto colon = out.find(':', out.find("listening on "));
@@ -234,6 +235,10 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     const auto killed = std::chrono::steady_clock::now();
     EXPECT_TRUE(eventually([&] { return !n2.lists(reg.id); }, std::chrono::seconds(10)));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(10));
+
+    // The survivor stops cleanly (and a sanitizer's report would show in its exit status).
+    n2.process.signal(SIGTERM);
+    EXPECT_EQ(n2.process.waitExit(kWait), 0) << n2.process.output();
 }
 
 TEST_F(ServerTest, MetricsOfASingleNodeNeedNoRedis)
