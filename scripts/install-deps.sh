@@ -12,6 +12,14 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix
   redis-server libhiredis-dev
 )
+# The server benchmark (bench/server/run.sh) drives the server with wrk.
+if [ "${CRW_WITH_BENCH:-0}" = 1 ]; then
+  PACKAGES+=(wrk)
+fi
+# libFuzzer targets (tests/fuzz/) build with clang 14.
+if [ "${CRW_WITH_FUZZ:-0}" = 1 ]; then
+  PACKAGES+=(clang-14 libclang-rt-14-dev)
+fi
 # Extra packages for running the windowed sandbox without a display.
 if [ "${CRW_WITH_XVFB:-0}" = 1 ]; then
   PACKAGES+=(xvfb xauth)

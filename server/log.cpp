@@ -1,8 +1,13 @@
 #include "log.hpp"
 
+#include <chrono>
 #include <cstdio>
 
 namespace crw::server {
+
+namespace {
+constexpr std::chrono::milliseconds kGather{5};
+}
 
 AsyncLog::AsyncLog(std::function<void(const std::string&)> sink, std::size_t capacity)
     : sink_(std::move(sink)), capacity_(capacity), thread_([this] { run(); })
@@ -21,18 +26,19 @@ AsyncLog::~AsyncLog()
 
 void AsyncLog::write(std::string line)
 {
-    bool wasEmpty;
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (queue_.size() >= capacity_) {
             ++dropped_;
             return;
         }
-        wasEmpty = queue_.empty();
         queue_.push_back(std::move(line));
+        wake = idle_;
+        idle_ = false;
     }
-    // The writer drains the whole queue each time it wakes, so only the first line of a batch needs to wake it.
-    if (wasEmpty)
+    // The writer drains the whole queue each time, so only a writer waiting for a first line needs waking.
+    if (wake)
         wake_.notify_one();
 }
 
@@ -50,7 +56,11 @@ void AsyncLog::run()
         std::uint64_t newlyDropped = 0;
         {
             std::unique_lock<std::mutex> lock(mutex_);
+            // Under load, a short pause lets lines gather into one write instead of one wake-up per line.
+            wake_.wait_for(lock, kGather, [this] { return stop_; });
+            idle_ = true;
             wake_.wait(lock, [this] { return stop_ || !queue_.empty() || dropped_ != reported_; });
+            idle_ = false;
             if (queue_.empty() && dropped_ == reported_ && stop_)
                 return;
             batch.swap(queue_);

@@ -33,6 +33,7 @@ private:
     std::uint64_t dropped_ = 0;
     std::uint64_t reported_ = 0;
     bool stop_ = false;
+    bool idle_ = false;  // the writer waits for a first line (and is the only one to be woken)
     std::thread thread_; // last: starts once the members above exist
 };
 

@@ -368,6 +368,25 @@ InviteRequest parseInviteRequest(const std::string& body)
     return r;
 }
 
+RegistrationFrame parseRegistrationFrame(const std::string& payload)
+{
+    RegistrationFrame frame;
+    Json::Value root;
+    if (!parseJson(payload, root))
+        return frame;
+    frame.kind = RegistrationFrame::NoId;
+    if (root.isObject()) {
+        const Json::Value& creator = root["Creator"];
+        if (creator.isObject() && creator["IdString"].isString())
+            frame.id = creator["IdString"].asString();
+        else if (root["IdString"].isString())
+            frame.id = root["IdString"].asString();
+    }
+    if (!frame.id.empty())
+        frame.kind = RegistrationFrame::Claim;
+    return frame;
+}
+
 std::string inviteNotification(const std::string& userId, const std::string& userName)
 {
     return "{\"type\":\"InviteNotification\",\"IdString\":" + quoteJson(userId) + ",\"Name\":" + quoteJson(userName) +

@@ -48,6 +48,13 @@ InviteRequest parseInviteRequest(const std::string& body);
 // The frame pushed to a searcher; the plug-in looks for the exact opening bytes, so no spacing is allowed.
 std::string inviteNotification(const std::string& userId, const std::string& userName);
 
+// What a frame received on a WebSocket asks for: it is not JSON, it names no player, or it claims the named one.
+struct RegistrationFrame {
+    enum Kind { NotJson, NoId, Claim } kind = NotJson;
+    std::string id;
+};
+RegistrationFrame parseRegistrationFrame(const std::string& payload);
+
 extern const char* const kBadMessageText;
 
 } // namespace crw::server

@@ -20,31 +20,6 @@ namespace websocket = boost::beast::websocket;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-// A response body that shares an immutable buffer (the list snapshot) instead of copying it.
-struct SharedTextBody {
-    using value_type = std::shared_ptr<const std::string>;
-    static std::uint64_t size(const value_type& v) { return v ? v->size() : 0; }
-    class writer {
-    public:
-        using const_buffers_type = net::const_buffer;
-        template <bool isRequest, class Fields>
-        writer(const http::header<isRequest, Fields>&, const value_type& body) : body_(body)
-        {
-        }
-        void init(beast::error_code& ec) { ec = {}; }
-        boost::optional<std::pair<const_buffers_type, bool>> get(beast::error_code& ec)
-        {
-            ec = {};
-            if (!body_)
-                return boost::none;
-            return {{net::const_buffer(body_->data(), body_->size()), false}};
-        }
-
-    private:
-        const value_type& body_;
-    };
-};
-
 // Plain HTTP/1.1 with keep-alive; hands an upgrade on "/" over to a WsSession.
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
 public:
@@ -74,7 +49,9 @@ private:
     SessionSlot slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    http::response<SharedTextBody> response_;
+    // The answer being written: its head, and a body that may be the shared list snapshot.
+    std::string head_;
+    std::shared_ptr<const std::string> body_;
     http::response<http::empty_body> continue_;
     std::array<char, 4096> drainBuffer_{};
     std::size_t drained_ = 0;

@@ -44,6 +44,9 @@ bool WsSession::start(http::request<http::string_body> request)
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& res) { res.set(http::field::server, "crw-server"); }));
     ws_.read_message_max(core_->options.maxBodyBytes);
+    // Unmasked, uncompressed frames are written straight from their own buffer; beast's 4 KB write buffer
+    // would be most of what a listed player costs.
+    ws_.write_buffer_bytes(512);
     ws_.text(true);
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view) { onControl(kind); });
     net::dispatch(executor_, [self = shared_from_this()] {
@@ -143,24 +146,21 @@ void WsSession::onRead(beast::error_code ec, std::size_t)
 
 void WsSession::handleFrame(const std::string& payload)
 {
-    Json::Value root;
-    if (!parseJson(payload, root)) {
-        queued_.fetch_add(1);
+    const RegistrationFrame frame = parseRegistrationFrame(payload);
+    if (frame.kind == RegistrationFrame::NotJson) {
+        // A client that sends junk and reads none of the answers only hurts itself.
+        if (queued_.fetch_add(1) >= kMaxOutbox) {
+            queued_.fetch_sub(1);
+            return closeWith(websocket::close_code::policy_error, "Too many unread messages");
+        }
         Outgoing out;
         out.text = kBadMessageText;
         enqueue(std::move(out));
         return;
     }
-    std::string id;
-    if (root.isObject()) {
-        const Json::Value& creator = root["Creator"];
-        if (creator.isObject() && creator["IdString"].isString())
-            id = creator["IdString"].asString();
-        else if (root["IdString"].isString())
-            id = root["IdString"].asString();
-    }
-    if (id.empty())
+    if (frame.kind == RegistrationFrame::NoId)
         return closeWith(websocket::close_code::policy_error, "Registration frame without IdString");
+    const std::string& id = frame.id;
     if (id == heldId_)
         return; // the same registration again changes nothing
     if (!heldId_.empty())

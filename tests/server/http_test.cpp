@@ -34,9 +34,12 @@ TEST_F(Http, CheckApiAnswersAnyMethodAndUnknownPathsGet404)
     EXPECT_EQ(httpRequest(port_, "GET", "/nothing/here").status, 404);
     EXPECT_EQ(httpRequest(port_, "GET", "/list?since=0").status, 200);
 
-    const auto lines = logLines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "PUT /CheckAPI 200"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "GET /nothing/here 404"), lines.end());
+    // The log is written by its own thread.
+    for (const char* line : {"PUT /CheckAPI 200", "GET /nothing/here 404"})
+        EXPECT_TRUE(eventually([&] {
+            const auto lines = logLines();
+            return std::find(lines.begin(), lines.end(), line) != lines.end();
+        })) << line;
 }
 
 TEST_F(Http, EmptyListAndKeepAlive)

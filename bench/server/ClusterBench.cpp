@@ -1,4 +1,4 @@
-// Latencies of a two-node cluster (run by cluster_bench.sh, which starts Redis and the nodes):
+// Latencies of a two-node cluster (run by bench/server/cluster.sh, which starts Redis and the nodes):
 //   register on A -> listed on B, and an invite asked of B -> the frame on a socket held by A.
 // Then fills the cluster with listed players held by a feeder node of its own, for the "/list" throughput runs.
 //

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Two crw-server nodes on one private Redis, all on loopback: latencies across nodes, then "/list" requests/s of one
 # node and of both at once with LISTED players listed. Everything it starts is stopped at the end.
-# usage: bench/cluster_bench.sh [BUILD_DIR]   (LISTED=10000 DURATION=10 by default)
+# usage: bench/server/cluster.sh [BUILD_DIR]   (LISTED=10000 DURATION=10 by default; needs wrk:
+# CRW_WITH_BENCH=1 scripts/install-deps.sh)
 set -euo pipefail
 BUILD=${1:-build}
 LISTED=${LISTED:-10000}
 DURATION=${DURATION:-10}
+command -v wrk >/dev/null || { echo "wrk is missing: CRW_WITH_BENCH=1 scripts/install-deps.sh" >&2; exit 1; }
 WORK=$(mktemp -d)
 PIDS=()
 cleanup() {
@@ -38,7 +40,7 @@ PA=$(port_of "$WORK/a.log")
 PB=$(port_of "$WORK/b.log")
 
 mkfifo "$WORK/stop"
-"$BUILD/bench/crw_cluster_bench" "$RP" "$PA" "$PB" "$LISTED" <"$WORK/stop" >"$WORK/bench.out" 2>"$WORK/bench.err" &
+"$BUILD/bench/server/crw_cluster_bench" "$RP" "$PA" "$PB" "$LISTED" <"$WORK/stop" >"$WORK/bench.out" 2>"$WORK/bench.err" &
 PIDS+=($!)
 exec 3>"$WORK/stop" # holds the feeder open until the throughput runs are done
 for _ in $(seq 1200); do grep -q "^listed:" "$WORK/bench.out" && break; sleep 0.1; done
