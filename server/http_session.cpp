@@ -295,8 +295,10 @@ void HttpSession::logRequest(unsigned status)
     if (parser_ && !parser_->get().method_string().empty()) {
         const auto& req = parser_->get();
         core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()), status));
+        core_->metrics.request(pathOf(req.target()), status);
     } else {
         core_->log(fmt::format("- - {}", status));
+        core_->metrics.request({}, status);
     }
 }
 
