@@ -151,6 +151,9 @@ bool Frontend::init(std::string& error)
         io.Fonts->GetTexDataAsRGBA32(&pixels, &w, &h);
         io.Fonts->SetTexID(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(1)));
         mapKeysHeadless(io);
+        // As a real renderer does: draw lists past 64k vertices then split
+        // instead of failing ImGui's 16-bit index check.
+        io.BackendFlags |= ImGuiBackendFlags_RendererHasVtxOffset;
     }
     return true;
 }
@@ -354,7 +357,9 @@ void Frontend::drawHostWindows()
         ImGui::SetNextWindowSize(ImVec2(700, 420), ImGuiCond_FirstUseEver);
         bool open = true;
         if (ImGui::Begin("Plug-in settings", &open)) {
+            const auto before = FrameStats::Clock::now();
             loader_->settings()->RenderSettings();
+            settingsTime_ = FrameStats::Clock::now() - before;
         }
         ImGui::End();
         if (!open) {
@@ -379,11 +384,35 @@ void Frontend::drawToasts()
         const ImVec2 b(a.x + w, a.y + h);
         draw->AddRectFilled(a, b, IM_COL32(30, 34, 44, 235), 6.f);
         draw->AddRect(a, b, IM_COL32(53, 114, 220, 255), 6.f);
+        // Wrapped text stays inside its box.
+        draw->PushClipRect(a, b, true);
         draw->AddText(ImVec2(a.x + 10, a.y + 8), IM_COL32(255, 255, 255, 255), it->title.c_str());
         draw->AddText(nullptr, 0.f, ImVec2(a.x + 10, a.y + 28), IM_COL32(220, 220, 220, 255), it->text.c_str(), nullptr,
                       w - 20.f);
+        draw->PopClipRect();
         y += h + gap;
     }
+}
+
+void Frontend::drawFrameStats()
+{
+    // Refreshed twice a second so that the figures can be read.
+    const auto now = FrameStats::Clock::now();
+    if (frameStatsLine_.empty() || now - frameStatsShownAt_ > std::chrono::milliseconds(500)) {
+        frameStatsLine_ = FrameStats::text(frameStats_.summary());
+        frameStatsShownAt_ = now;
+    }
+    ImDrawList* draw = ImGui::GetForegroundDrawList();
+    const ImVec2 display = ImGui::GetIO().DisplaySize;
+    const ImVec2 size = ImGui::CalcTextSize(frameStatsLine_.c_str());
+    const ImVec2 a(10.f, display.y - size.y - 14.f);
+    draw->AddRectFilled(a, ImVec2(a.x + size.x + 12.f, a.y + size.y + 8.f), IM_COL32(20, 22, 28, 220), 4.f);
+    draw->AddText(ImVec2(a.x + 6.f, a.y + 4.f), IM_COL32(255, 255, 255, 255), frameStatsLine_.c_str());
+}
+
+std::string Frontend::frameStatsText() const
+{
+    return options_.frameStats ? FrameStats::text(frameStats_.summary()) : std::string();
 }
 
 int Frontend::run(ScriptRunner* runner)
@@ -407,6 +436,10 @@ int Frontend::run(ScriptRunner* runner)
                                   std::chrono::microseconds(static_cast<long>(kFrameSeconds * 1e6f)));
         }
 
+        if (options_.frameStats) {
+            frameStats_.frameStarted(FrameStats::Clock::now());
+        }
+        settingsTime_ = {};
         syncMenus();
         if (glReady_) {
             host_.images().update();
@@ -421,9 +454,16 @@ int Frontend::run(ScriptRunner* runner)
         }
         ImGui::NewFrame();
         drawHostWindows();
+        FrameStats::Clock::duration pluginTime = settingsTime_;
         if (pluginOpen_ && loader_ != nullptr && loader_->window() != nullptr) {
             ImGui::SetNextWindowPos(ImVec2(10, 10), ImGuiCond_FirstUseEver);
+            const auto before = FrameStats::Clock::now();
             loader_->window()->Render();
+            pluginTime += FrameStats::Clock::now() - before;
+        }
+        if (options_.frameStats) {
+            frameStats_.addRender(pluginTime);
+            drawFrameStats();
         }
         drawToasts();
         ImGui::Render();

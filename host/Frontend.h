@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "FrameStats.h"
 #include "Options.h"
 #include "SandboxHost.h"
 
@@ -30,6 +31,8 @@ public:
     // Closes the plug-in's window and forgets it, ahead of unloading.
     void detach();
     void shutdown();
+    // Empty unless --frame-stats.
+    std::string frameStatsText() const;
 
     bool screenshot(const std::string& path, std::string& error);
     void keyPressed(const std::string& key);
@@ -41,6 +44,7 @@ private:
     void drawConsole();
     void drawToasts();
     void syncMenus();
+    void drawFrameStats();
 
     const Options& options_;
     SandboxHost& host_;
@@ -51,6 +55,10 @@ private:
     bool glReady_ = false;
     bool pluginOpen_ = false;
     long frames_ = 0;
+    FrameStats frameStats_;
+    FrameStats::Clock::duration settingsTime_{};
+    std::string frameStatsLine_;
+    FrameStats::Clock::time_point frameStatsShownAt_{};
     std::string menuName_ = "CRW";
 
     std::vector<std::string> consoleMirror_;

@@ -95,7 +95,9 @@ std::string usageText()
            "  --frames N             exit after N frames (after the script)\n"
            "  --screenshot FILE      write the window to a PNG, then exit\n"
            "  --size WxH             window or display size (default 1920x1080)\n"
-           "  --quiet                do not echo the console on standard output\n";
+           "  --quiet                do not echo the console on standard output\n"
+           "  --frame-stats          time the plug-in's frames: shown live, printed at exit\n"
+           "  --strict               stop the run when the plug-in breaks a host rule (exit status 4)\n";
 }
 
 ParseResult parseOptions(const std::vector<std::string>& args, Options& out)
@@ -123,8 +125,12 @@ ParseResult parseOptions(const std::vector<std::string>& args, Options& out)
             out.windowOpen = false;
         } else if (arg == "--exit") {
             out.exitAfterScript = true;
+        } else if (arg == "--frame-stats") {
+            out.frameStats = true;
         } else if (arg == "--quiet") {
             out.quiet = true;
+        } else if (arg == "--strict") {
+            out.strict = true;
         } else if (arg == "--plugin" || arg == "--data-dir" || arg == "--assets" || arg == "--server" ||
                    arg == "--name" || arg == "--id" || arg == "--script" || arg == "--screenshot" ||
                    arg == "--profile" || arg == "--mmr" || arg == "--frames" || arg == "--demo" || arg == "--size") {

@@ -26,7 +26,9 @@ struct Options {
     bool headless = false;
     bool windowOpen = true; // the plug-in's window open at start
     bool exitAfterScript = false;
-    bool quiet = false; // no console echo on standard output
+    bool quiet = false;      // no console echo on standard output
+    bool frameStats = false; // the plug-in's frame times, live in the window and printed at exit
+    bool strict = false;     // a broken host rule stops the run
     std::string script;
     std::string screenshot;
     std::optional<long> frames;

@@ -47,6 +47,7 @@ SandboxHost::SandboxHost(Profile profile, std::filesystem::path dataFolder, bool
     gameWrapper = std::make_shared<GameWrapper>(this);
     http_ = std::make_unique<crwhost::CurlHttp>();
     gameThread_ = std::thread([this] { gameLoop(); });
+    gameThreadId_ = gameThread_.get_id();
 }
 
 SandboxHost::~SandboxHost()
@@ -117,6 +118,19 @@ void SandboxHost::stopGameThread()
     gameCv_.notify_all();
     if (gameThread_.joinable()) {
         gameThread_.join();
+    }
+}
+
+void SandboxHost::gameThreadCall(const char* call)
+{
+    if (std::this_thread::get_id() == gameThreadId_) {
+        return;
+    }
+    log(std::string("host rule: ") + call +
+        " called off the game thread; the game would misbehave. Hand it over with GameWrapper::Execute.");
+    if (strict_.load()) {
+        ruleBroken_.store(true);
+        requestQuit();
     }
 }
 
@@ -448,6 +462,23 @@ void SandboxHost::setCvarInt(const std::string& name, int value)
 
 int SandboxHost::cvar(const std::string& name) { return getCvarInt(name); }
 
+namespace {
+
+// At most maxBytes, without splitting a UTF-8 character.
+std::string cutText(const std::string& text, std::size_t maxBytes)
+{
+    if (text.size() <= maxBytes) {
+        return text;
+    }
+    std::size_t n = maxBytes;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+        --n;
+    }
+    return text.substr(0, n);
+}
+
+} // namespace
+
 bool SandboxHost::pushToast(const std::string& title, const std::string& text, float seconds)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -458,8 +489,12 @@ bool SandboxHost::pushToast(const std::string& title, const std::string& text, f
         seconds = 3.5f;
     }
     toasts_.push_back(
-        Toast{title, text,
+        Toast{cutText(title, kToastTitleBytes), cutText(text, kToastTextBytes),
               std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000.f))});
+    // Only the newest few are kept: a plug-in may toast in a loop.
+    if (toasts_.size() > kMaxToasts) {
+        toasts_.erase(toasts_.begin(), toasts_.end() - kMaxToasts);
+    }
     return true;
 }
 
@@ -467,7 +502,7 @@ void SandboxHost::toast(const std::string& title, const std::string& text, const
                         unsigned char, float, float)
 {
     if (pushToast(title, text, timeout)) {
-        log("[toast] " + title + ": " + text);
+        log("[toast] " + cutText(title, kToastTitleBytes) + ": " + cutText(text, kToastTextBytes));
     }
 }
 

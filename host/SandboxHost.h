@@ -28,6 +28,10 @@ namespace sandbox {
 
 inline constexpr const char* kPartyJoinEvent = "Function ProjectX.Parties_X.HandleUserJoined";
 inline constexpr const char* kToastCvar = "cl_notifications_enabled_beta";
+// Toasts shown at once, and how much of their texts.
+inline constexpr std::size_t kMaxToasts = 4;
+inline constexpr std::size_t kToastTitleBytes = 64;
+inline constexpr std::size_t kToastTextBytes = 256;
 
 struct Toast {
     std::string title, text;
@@ -85,6 +89,10 @@ public:
     bool quitRequested() const { return quit_.load(); }
     void requestQuit();
 
+    // With strict set, a plug-in call that breaks a host rule also ends the run.
+    void setStrict(bool strict) { strict_.store(strict); }
+    bool ruleBroken() const { return ruleBroken_.load(); }
+
     void drainHttp();
     // Closed while unloading: the plug-in's Execute jobs and HTTP requests are dropped from then on.
     void setPluginGate(bool open) { pluginGate_.store(open); }
@@ -111,6 +119,7 @@ public:
     unsigned long long imageCreate(const std::filesystem::path& path, bool canvasLoad, bool imguiLoad) override;
     void* imageTexture(unsigned long long handle) override;
     void imageRelease(unsigned long long handle) override;
+    void gameThreadCall(const char* call) override;
 
 private:
     void gameLoop();
@@ -131,6 +140,7 @@ private:
     uint64_t done_ = 0;
     bool stopping_ = false;
     std::thread gameThread_;
+    std::thread::id gameThreadId_; // set in the constructor, read-only afterwards
 
     // Console and host state.
     std::mutex mutex_;
@@ -149,6 +159,8 @@ private:
     std::map<std::string, int> fnames_;
     std::atomic<bool> quit_{false};
     std::atomic<bool> pluginGate_{true};
+    std::atomic<bool> strict_{false};
+    std::atomic<bool> ruleBroken_{false};
 
     std::unique_ptr<crwhost::CurlHttp> http_;
 };

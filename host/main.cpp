@@ -29,7 +29,7 @@
 
 namespace {
 
-enum ExitStatus { kOk = 0, kScriptFailed = 1, kUsage = 2, kLoadFailed = 3 };
+enum ExitStatus { kOk = 0, kScriptFailed = 1, kUsage = 2, kLoadFailed = 3, kHostRuleBroken = 4 };
 
 void onSignal(int) { sandbox::Frontend::stopRequested.store(true); }
 
@@ -144,6 +144,7 @@ int main(int argc, char** argv)
     std::cout.flush();
 
     sandbox::SandboxHost host(options.profile, dataDir, !options.headless, !options.quiet);
+    host.setStrict(options.strict);
     crwhost::SetHostBackend(&host);
     int status = kOk;
     {
@@ -181,6 +182,9 @@ int main(int argc, char** argv)
                 [&frontend](const std::string& key) { frontend.keyPressed(key); });
         }
         status = frontend.run(runner.get());
+        if (options.frameStats) {
+            std::cout << "frame stats: " << frontend.frameStatsText() << std::endl;
+        }
 
         frontend.detach();
         loader.unload();
@@ -190,6 +194,10 @@ int main(int argc, char** argv)
     crwhost::SetHostBackend(nullptr);
     if (embedded) {
         embedded->stop();
+    }
+    if (host.ruleBroken()) {
+        std::cerr << "crw-sandbox: stopped (--strict): the plug-in broke a rule of the host, see the console\n";
+        return kHostRuleBroken;
     }
     return status;
 }

@@ -24,6 +24,56 @@ Json::Value parseLenient(const std::string& text)
     return root;
 }
 
+namespace {
+
+// True when arrays and objects nest deeper than maxDepth. Checked before
+// parsing: the reader recurses once per level and throws only at 1,000.
+bool nestsDeeperThan(const std::string& text, int maxDepth)
+{
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) {
+                return true;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool parseStrict(const std::string& text, Json::Value& root)
+{
+    root = Json::Value();
+    if (nestsDeeperThan(text, kMaxJsonDepth)) {
+        return false;
+    }
+    bool ok = false;
+    try {
+        Json::Reader reader;
+        ok = reader.parse(text, root, true);
+    } catch (const std::exception&) {
+        ok = false; // nesting deeper than the reader's stack limit
+    }
+    if (!ok) {
+        root = Json::Value();
+    }
+    return ok;
+}
+
 const Json::Value& member(const Json::Value& v, const char* key)
 {
     static const Json::Value null;

@@ -13,6 +13,12 @@ namespace crw::matching {
 // and text the reader gives up on entirely leaves a null value.
 Json::Value parseLenient(const std::string& text);
 
+// Parses text with comments allowed; true only for one whole JSON document
+// nested at most kMaxJsonDepth deep (none of ours nests past 4). On false,
+// root is null: a cut, broken or too deep text yields nothing.
+constexpr int kMaxJsonDepth = 32;
+bool parseStrict(const std::string& text, Json::Value& root);
+
 // The member, or a null value when the key is missing or v is not an object.
 const Json::Value& member(const Json::Value& v, const char* key);
 

@@ -5,6 +5,8 @@
 namespace crw {
 
 struct MatchingState {
+    bool registering = false;     // from Register until its completion ends
+    int registeredConnection = 0; // the endpoint's id of the registration's socket
 };
 
 } // namespace crw

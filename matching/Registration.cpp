@@ -3,10 +3,12 @@
 #include "plugin/Prelude.h"
 
 #include <chrono>
+#include <optional>
 
 #include "matching/JsonRead.h"
 #include "plugin/CRW.h"
 #include "plugin/Globals.h"
+#include "plugin/TextBounds.h"
 
 namespace {
 
@@ -24,53 +26,129 @@ crw::Searcher CRW::searcherFromBody(const std::string& body)
     return searcherFromJson(crw::matching::parseLenient(body));
 }
 
+namespace {
+
+// Counts a completion that waits without stateMutex, so that the destructor
+// waits for it; false when the object is already going away.
+class WaitScope {
+public:
+    explicit WaitScope(CRW::Lifetime& life) : life_(life)
+    {
+        std::lock_guard<std::mutex> lock(life_.mutex);
+        entered_ = !life_.closing;
+        if (entered_) {
+            ++life_.busy;
+        }
+    }
+    ~WaitScope()
+    {
+        if (!entered_) {
+            return;
+        }
+        std::lock_guard<std::mutex> lock(life_.mutex);
+        if (--life_.busy == 0) {
+            life_.idle.notify_all();
+        }
+    }
+    bool entered() const { return entered_; }
+    bool closing() const
+    {
+        std::lock_guard<std::mutex> lock(life_.mutex);
+        return life_.closing;
+    }
+
+private:
+    CRW::Lifetime& life_;
+    bool entered_ = false;
+};
+
+} // namespace
+
+bool CRW::beginRegistration()
+{
+    std::lock_guard<std::recursive_mutex> lock(stateMutex);
+    if (matchingState.registering || isRegistered) {
+        // "Create" stays open after "Yes": a second confirmation must not
+        // start a second socket that nothing would track.
+        crw::LOG("Registration already {} : request not sent", isRegistered ? "active" : "in progress");
+        return false;
+    }
+    matchingState.registering = true;
+    return true;
+}
+
 void CRW::OnRegisterResult(int code, std::string result, std::string body)
 {
+    WaitScope scope(lifetime);
     std::unique_lock<std::recursive_mutex> lock(stateMutex);
+    struct Done {
+        CRW& p;
+        ~Done() { p.matchingState.registering = false; } // runs with the lock held
+    };
     const std::string reported = reportedText(result);
-    crw::LOG("Registration result : code {} | \n{}", code, reported);
-    creatingPopup.message = reported;
+    crw::LOG("Registration result : code {} | \n{}", code, crw::logPayload(reported));
+    creatingPopup.message = crw::popupText(reported);
     creatingPopup.open = true;
     if (code != 200) {
+        Done done{*this};
         ClearSearchers();
         return;
     }
+    if (!scope.entered()) {
+        Done done{*this};
+        return;
+    }
 
+    // The socket is the I/O thread's: connect, the wait and the send all run
+    // without our lock, so frames, timers and the question go on meanwhile.
+    lock.unlock();
     const int id = endpoint.connect(websocketUrl);
     if (id == -1) {
+        lock.lock();
+        Done done{*this};
         return;
     }
     crw::LOG("Created connection with id {}", id);
+    const int connection = endpoint.current_id();
 
-    // The wait blocks on the endpoint's condition, never on our lock: the
-    // frame, the timers and the still-there question keep running meanwhile.
-    lock.unlock();
     const auto giveUp = std::chrono::steady_clock::now() + kOpenWaitLimit;
     std::string status = endpoint.current_status();
     while (status != "Open") {
         crw::LOG("status : {}", status);
-        if (status != "Connecting" || std::chrono::steady_clock::now() >= giveUp) {
+        if (status != "Connecting" || std::chrono::steady_clock::now() >= giveUp || scope.closing()) {
             break;
         }
         status = endpoint.wait_while_connecting(kOpenWaitStep);
     }
 
-    if (status != "Open") {
+    bool sent = false;
+    if (status == "Open") {
+        crw::LOG("sending ws msg");
+        sent = endpoint.send(body);
+        crw::LOG("ws msg sent");
+    }
+
+    lock.lock();
+    Done done{*this};
+    if (scope.closing()) {
+        return;
+    }
+    // Registered only on the socket we opened, still open after the frame
+    // went out: a failed send or a close in between leaves nothing on the server.
+    if (!sent || endpoint.current_id() != connection || endpoint.current_status() != "Open") {
         // The server forgets the pending registration on its own.
-        lock.lock();
-        crw::LOG("Could not open the connection to the server : {}", status);
+        crw::LOG("Could not open the connection to the server : {}", endpoint.current_status());
         creatingPopup.message = "The connection to the server could not be opened !";
         creatingPopup.open = true;
+        if (endpoint.current_id() == connection && endpoint.current_status() == "Open") {
+            endpoint.close(1000, kUnregisteredReason);
+        }
         return;
     }
 
-    crw::LOG("sending ws msg");
-    endpoint.send(body);
-    crw::LOG("ws msg sent");
-
-    lock.lock();
     crw::Searcher own = searcherFromBody(body);
     isRegistered = true;
+    matchingState.registeredConnection = connection;
     mySearcher = std::move(own);
     editSettings = registerSettings;
     editBaseline = editSettings;
@@ -82,8 +160,8 @@ void CRW::OnUpdateResult(int code, std::string result, std::string body)
 {
     std::lock_guard<std::recursive_mutex> lock(stateMutex);
     const std::string reported = reportedText(result);
-    crw::LOG("Update Registration result : code {} | \n{}", code, reported);
-    updatePopup.message = reported;
+    crw::LOG("Update Registration result : code {} | \n{}", code, crw::logPayload(reported));
+    updatePopup.message = crw::popupText(reported);
     updatePopup.open = true;
     if (code != 200) {
         ClearSearchers();
@@ -111,6 +189,7 @@ void CRW::Stop()
 
     auto stopLocally = [this] {
         isRegistered = false;
+        matchingState.registeredConnection = 0;
         stoppingPopup.message = "You have been removed !";
         stoppingPopup.open = true;
         stillThereCheck.open = false;
@@ -136,6 +215,25 @@ void CRW::Stop()
         // so finish the stop here instead of leaving the player stuck registered.
         stopLocally();
     }
+}
+
+void CRW::OnConnectionClosedBadly()
+{
+    std::lock_guard<std::recursive_mutex> lock(stateMutex);
+    // The id of the closed connection, when the WebSocket's close handler ran
+    // the notifier (a player may type it too).
+    const std::optional<int> closed = endpoint.take_bad_close();
+    if (closed && (!isRegistered || *closed != matchingState.registeredConnection)) {
+        crw::LOG("Close of connection {} ignored : not the current registration", *closed);
+        return;
+    }
+    isRegistered = false;
+    // Nothing is left to answer or to time out.
+    stillThereCheck.open = false;
+    stillThereTimer.stop();
+    stillThereTimeoutTimer.stop();
+    showToast("CRW", "An error occured, you are no longer registered on the plugin !", 3.5f, "default");
+    CheckAPI();
 }
 
 void CRW::AskStillThere()

@@ -3,9 +3,12 @@
 // on it. Only net/ sources include this: websocketpp is heavy.
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "net/InviteGuard.h"
 
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_no_tls_client.hpp>
@@ -22,6 +25,10 @@ struct StatusSignal {
     // Set while the endpoint is being destroyed: its own 1001 close coming
     // back must not be taken for the server ending the registration.
     std::atomic<bool> shuttingDown{false};
+    // Guarded by mutex: set when the endpoint's owner stops waiting for good,
+    // and the ids of closed connections whose notifier is still to run.
+    bool cancelled = false;
+    std::deque<int> badCloses;
 
     void notify()
     {
@@ -38,7 +45,8 @@ class connection_metadata {
 public:
     using ptr = std::shared_ptr<connection_metadata>;
 
-    explicit connection_metadata(websocketpp::connection_hdl hdl, std::shared_ptr<crw::StatusSignal> signal = nullptr);
+    explicit connection_metadata(websocketpp::connection_hdl hdl, std::shared_ptr<crw::StatusSignal> signal = nullptr,
+                                 int id = 0);
 
     void on_open(client* c, websocketpp::connection_hdl hdl);
     void on_fail(client* c, websocketpp::connection_hdl hdl);
@@ -48,13 +56,20 @@ public:
     websocketpp::connection_hdl get_hdl() const { return m_hdl; }
     std::string get_status() const;
     std::string get_error_reason() const;
+    // Which connect made this record: 1, 2, ... per endpoint.
+    int get_id() const { return m_id; }
+    // The plug-in itself starts the close (set on the I/O thread before it).
+    void mark_local_close() { m_local_close = true; }
 
 private:
     void set_status(const std::string& status, const std::string* reason);
 
     websocketpp::connection_hdl m_hdl;
     std::shared_ptr<crw::StatusSignal> m_signal;
+    const int m_id;
+    std::atomic<bool> m_local_close{false};
     mutable std::mutex m_lock;
     std::string m_status = "Connecting";
     std::string m_error_reason;
+    crw::InviteGuard m_invites; // locks itself
 };

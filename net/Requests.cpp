@@ -13,6 +13,7 @@
 #include "net/JsonText.h"
 #include "plugin/CRW.h"
 #include "plugin/Globals.h"
+#include "plugin/TextBounds.h"
 
 namespace crw {
 
@@ -124,7 +125,7 @@ void CRW::OnCheckAPIResult(int code, std::string result)
 {
     std::lock_guard<std::recursive_mutex> lock(stateMutex);
     if (code == 200) {
-        crw::LOG("code : {} | {}", code, result);
+        crw::LOG("code : {} | {}", code, crw::logPayload(result));
         return;
     }
     const std::string text = errorText(code, "Couldn't connect to the server.");
@@ -161,7 +162,12 @@ void CRW::GetSearchers()
     });
 }
 
-void CRW::Register() { sendRegistration(*this, false); }
+void CRW::Register()
+{
+    if (beginRegistration()) {
+        sendRegistration(*this, false);
+    }
+}
 
 void CRW::UpdateRegistration() { sendRegistration(*this, true); }
 
@@ -251,13 +257,13 @@ void CRW::OnInviteResult(int code, std::string result)
     std::lock_guard<std::recursive_mutex> lock(stateMutex);
     crw::LOG("Request invite response :");
     if (code == 200) {
-        crw::LOG("code : {} | Json result : {}", code, result);
-        requestInvitePopup.message = result;
+        crw::LOG("code : {} | Json result : {}", code, crw::logPayload(result));
+        requestInvitePopup.message = crw::popupText(result);
     } else if (code == 402) {
         // The server's own refusal: shown as it is, even when it names the address.
-        requestInvitePopup.message = errorText(code, result);
+        requestInvitePopup.message = errorText(code, crw::popupText(result));
     } else {
-        requestInvitePopup.message = errorText(code, reportedText(result));
+        requestInvitePopup.message = errorText(code, crw::popupText(reportedText(result)));
     }
     requestInvitePopup.open = true;
 }

@@ -6,13 +6,17 @@
 
 #include <exception>
 #include <functional>
+#include <future>
 #include <thread>
 #include <vector>
+
+#include <boost/asio/post.hpp>
 
 #include <json/json.h>
 
 #include "net/ConnectionMetadata.h"
 #include "plugin/Globals.h"
+#include "plugin/TextBounds.h"
 
 namespace {
 
@@ -41,8 +45,9 @@ void runCommand(const std::string& command)
 
 } // namespace
 
-connection_metadata::connection_metadata(websocketpp::connection_hdl hdl, std::shared_ptr<crw::StatusSignal> signal)
-    : m_hdl(std::move(hdl)), m_signal(std::move(signal))
+connection_metadata::connection_metadata(websocketpp::connection_hdl hdl, std::shared_ptr<crw::StatusSignal> signal,
+                                         int id)
+    : m_hdl(std::move(hdl)), m_signal(std::move(signal)), m_id(id)
 {
 }
 
@@ -113,7 +118,12 @@ void connection_metadata::on_close(client* c, websocketpp::connection_hdl hdl)
         set_status("Closed", &reason);
         crw::LOG("Closed connection : {}", reason);
         const bool goingAway = m_signal && m_signal->shuttingDown;
-        if (code != websocketpp::close::status::normal && !goingAway) {
+        // A normal close ends the registration too when the server started it.
+        if ((code != websocketpp::close::status::normal || !m_local_close) && !goingAway) {
+            if (m_signal) {
+                std::lock_guard<std::mutex> lock(m_signal->mutex);
+                m_signal->badCloses.push_back(m_id);
+            }
             runCommand("crw_ws_closedconnection_bad");
         }
     });
@@ -126,7 +136,7 @@ void connection_metadata::on_message(websocketpp::connection_hdl, client::messag
     }
     contained("message", [&] {
         const std::string& payload = msg->get_payload();
-        crw::LOG("Message received : {}", payload);
+        crw::LOG("Message received : {}", crw::logPayload(payload));
         if (payload.find(kInviteMarker) != std::string::npos) {
             Json::Value root;
             Json::Reader reader;
@@ -135,7 +145,13 @@ void connection_metadata::on_message(websocketpp::connection_hdl, client::messag
                 crw::LOG("Websocket message skipped : not a JSON object");
                 return;
             }
-            const std::string id = root["IdString"].asString();
+            const Json::Value& idValue = root["IdString"];
+            const std::string id = idValue.isString() ? idValue.asString() : "";
+            std::string why;
+            if (!m_invites.admit(id, crw::InviteGuard::Clock::now(), why)) {
+                crw::LOG("Invite dropped ({} bytes of id) : {}", id.size(), why);
+                return;
+            }
             if (auto game = crw::globalGameWrapper()) {
                 game->Execute([id](GameWrapper* gw) { gw->GetFNameIndexByString("invite " + id); });
             }
@@ -149,8 +165,11 @@ struct websocket_endpoint::Impl {
     client endpoint;
     std::shared_ptr<std::thread> thread;
     std::shared_ptr<crw::StatusSignal> signal = std::make_shared<crw::StatusSignal>();
+    std::thread::id ioThread; // set before the thread starts, then constant
+    // `connection` and `nextId` are guarded by `lock`; `started` belongs to the I/O thread.
     mutable std::mutex lock;
     connection_metadata::ptr connection;
+    int nextId = 0;
     // Every connection this endpoint started, so that one an earlier connect
     // left open can still be ended at destruction.
     std::vector<websocketpp::connection_hdl> started;
@@ -159,6 +178,35 @@ struct websocket_endpoint::Impl {
     {
         std::lock_guard<std::mutex> guard(lock);
         return connection;
+    }
+
+    // Runs job on the I/O thread and returns its result, or fallback when the
+    // thread does not answer in time (it only runs short handlers, so that
+    // means it is gone).
+    template <typename R, typename F> R onIoThread(F job, R fallback)
+    {
+        if (std::this_thread::get_id() == ioThread) {
+            return job();
+        }
+        auto promise = std::make_shared<std::promise<R>>();
+        std::future<R> result = promise->get_future();
+        boost::asio::post(endpoint.get_io_service(), [promise, job]() mutable {
+            try {
+                promise->set_value(job());
+            } catch (...) {
+                promise->set_exception(std::current_exception());
+            }
+        });
+        if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            crw::LOG("Websocket I/O thread did not answer");
+            return fallback;
+        }
+        try {
+            return result.get();
+        } catch (const std::exception& e) {
+            crw::LOG("Websocket error : {}", e.what());
+        }
+        return fallback;
     }
 };
 
@@ -169,7 +217,11 @@ websocket_endpoint::websocket_endpoint() : impl_(std::make_unique<Impl>())
     c.clear_error_channels(websocketpp::log::elevel::all);
     c.init_asio();
     c.start_perpetual();
-    impl_->thread = std::make_shared<std::thread>([&c] {
+    std::promise<void> started;
+    Impl* d = impl_.get();
+    impl_->thread = std::make_shared<std::thread>([&c, d, &started] {
+        d->ioThread = std::this_thread::get_id();
+        started.set_value();
         for (;;) {
             try {
                 c.run();
@@ -181,37 +233,36 @@ websocket_endpoint::websocket_endpoint() : impl_(std::make_unique<Impl>())
             }
         }
     });
+    started.get_future().wait();
 }
 
 websocket_endpoint::~websocket_endpoint()
 {
     Impl& d = *impl_;
     d.signal->shuttingDown = true;
+    cancel_waits();
+    // Handed to the I/O thread before perpetual mode ends, so that the run
+    // loop is still there to close what is open.
+    boost::asio::post(d.endpoint.get_io_service(), [&d] {
+        connection_metadata::ptr record = d.current();
+        if (record && record->get_status() == "Open") {
+            websocketpp::lib::error_code ec;
+            d.endpoint.close(record->get_hdl(), websocketpp::close::status::going_away, "", ec);
+            if (ec) {
+                crw::LOG("Error closing connection : {}", ec.message());
+            }
+            crw::LOG("Closed connection");
+        }
+        for (const auto& hdl : d.started) {
+            if (record && !hdl.owner_before(record->get_hdl()) && !record->get_hdl().owner_before(hdl)) {
+                continue;
+            }
+            // Not open (or gone) gives an error here, which is fine.
+            websocketpp::lib::error_code ec;
+            d.endpoint.close(hdl, websocketpp::close::status::going_away, "", ec);
+        }
+    });
     d.endpoint.stop_perpetual();
-
-    connection_metadata::ptr record;
-    std::vector<websocketpp::connection_hdl> started;
-    {
-        std::lock_guard<std::mutex> guard(d.lock);
-        record = d.connection;
-        started = d.started;
-    }
-    if (record && record->get_status() == "Open") {
-        websocketpp::lib::error_code ec;
-        d.endpoint.close(record->get_hdl(), websocketpp::close::status::going_away, "", ec);
-        if (ec) {
-            crw::LOG("Error closing connection : {}", ec.message());
-        }
-        crw::LOG("Closed connection");
-    }
-    for (const auto& hdl : started) {
-        if (record && !hdl.owner_before(record->get_hdl()) && !record->get_hdl().owner_before(hdl)) {
-            continue;
-        }
-        // Not open (or gone) gives an error here, which is fine.
-        websocketpp::lib::error_code ec;
-        d.endpoint.close(hdl, websocketpp::close::status::going_away, "", ec);
-    }
     if (d.thread && d.thread->joinable()) {
         d.thread->join();
     }
@@ -220,71 +271,117 @@ websocket_endpoint::~websocket_endpoint()
 int websocket_endpoint::connect(const std::string& uri)
 {
     Impl& d = *impl_;
-    websocketpp::lib::error_code ec;
-    client::connection_ptr con = d.endpoint.get_connection(uri, ec);
-    if (ec) {
-        crw::LOG("Connect initialization error : {}", ec.message());
-        return -1;
-    }
-
-    auto record = std::make_shared<connection_metadata>(con->get_handle(), d.signal);
-    {
-        std::lock_guard<std::mutex> guard(d.lock);
-        d.connection = record;
-        std::vector<websocketpp::connection_hdl> alive;
-        for (auto& hdl : d.started) {
-            if (!hdl.expired()) {
-                alive.push_back(hdl);
+    return d.onIoThread<int>(
+        [&d, uri] {
+            websocketpp::lib::error_code ec;
+            client::connection_ptr con = d.endpoint.get_connection(uri, ec);
+            if (ec) {
+                crw::LOG("Connect initialization error : {}", ec.message());
+                return -1;
             }
-        }
-        alive.push_back(con->get_handle());
-        d.started.swap(alive);
-    }
-    d.signal->notify(); // the current record changed
+            connection_metadata::ptr record;
+            {
+                std::lock_guard<std::mutex> guard(d.lock);
+                record = std::make_shared<connection_metadata>(con->get_handle(), d.signal, ++d.nextId);
+                d.connection = record;
+            }
+            std::vector<websocketpp::connection_hdl> alive;
+            for (auto& hdl : d.started) {
+                if (!hdl.expired()) {
+                    alive.push_back(hdl);
+                }
+            }
+            alive.push_back(con->get_handle());
+            d.started.swap(alive);
+            d.signal->notify(); // the current record changed
 
-    client* c = &d.endpoint;
-    using std::placeholders::_1;
-    using std::placeholders::_2;
-    con->set_open_handler(std::bind(&connection_metadata::on_open, record, c, _1));
-    con->set_fail_handler(std::bind(&connection_metadata::on_fail, record, c, _1));
-    con->set_close_handler(std::bind(&connection_metadata::on_close, record, c, _1));
-    con->set_message_handler(std::bind(&connection_metadata::on_message, record, _1, _2));
-
-    d.endpoint.connect(con);
-    return 1;
+            client* c = &d.endpoint;
+            using std::placeholders::_1;
+            using std::placeholders::_2;
+            con->set_open_handler(std::bind(&connection_metadata::on_open, record, c, _1));
+            con->set_fail_handler(std::bind(&connection_metadata::on_fail, record, c, _1));
+            con->set_close_handler(std::bind(&connection_metadata::on_close, record, c, _1));
+            con->set_message_handler(std::bind(&connection_metadata::on_message, record, _1, _2));
+            d.endpoint.connect(con);
+            return 1;
+        },
+        -1);
 }
 
 std::shared_ptr<connection_metadata> websocket_endpoint::get_metadata() const { return impl_->current(); }
 
-void websocket_endpoint::send(std::string message)
+bool websocket_endpoint::send(std::string message)
 {
-    auto record = impl_->current();
+    Impl& d = *impl_;
+    auto record = d.current();
     if (!record) {
         crw::LOG("Error websocket connection is null !");
-        return;
+        return false;
     }
-    websocketpp::lib::error_code ec;
-    impl_->endpoint.send(record->get_hdl(), message, websocketpp::frame::opcode::text, ec);
-    if (ec) {
-        crw::LOG("Error sending message : {}", ec.message());
-    }
+    return d.onIoThread<bool>(
+        [&d, record, message] {
+            websocketpp::lib::error_code ec;
+            d.endpoint.send(record->get_hdl(), message, websocketpp::frame::opcode::text, ec);
+            if (ec) {
+                crw::LOG("Error sending message : {}", ec.message());
+                return false;
+            }
+            return true;
+        },
+        false);
 }
 
 bool websocket_endpoint::close(int code, std::string reason)
 {
-    auto record = impl_->current();
+    Impl& d = *impl_;
+    auto record = d.current();
     if (!record) {
         crw::LOG("Error websocket connection is null !");
         return false;
     }
-    websocketpp::lib::error_code ec;
-    impl_->endpoint.close(record->get_hdl(), static_cast<websocketpp::close::status::value>(code), reason, ec);
-    if (ec) {
-        crw::LOG("Error initiating close: {}", ec.message());
-        return false;
+    const bool started = d.onIoThread<bool>(
+        [&d, record, code, reason] {
+            record->mark_local_close();
+            websocketpp::lib::error_code ec;
+            d.endpoint.close(record->get_hdl(), static_cast<websocketpp::close::status::value>(code), reason, ec);
+            if (ec) {
+                crw::LOG("Error initiating close: {}", ec.message());
+                return false;
+            }
+            return true;
+        },
+        false);
+    if (started) {
+        crw::LOG("Websocket connection closed !");
     }
-    crw::LOG("Websocket connection closed !");
-    return true;
+    return started;
+}
+
+int websocket_endpoint::current_id() const
+{
+    auto record = impl_->current();
+    return record ? record->get_id() : 0;
+}
+
+std::optional<int> websocket_endpoint::take_bad_close()
+{
+    std::lock_guard<std::mutex> guard(impl_->signal->mutex);
+    auto& queue = impl_->signal->badCloses;
+    if (queue.empty()) {
+        return std::nullopt;
+    }
+    const int id = queue.front();
+    queue.pop_front();
+    return id;
+}
+
+void websocket_endpoint::cancel_waits()
+{
+    {
+        std::lock_guard<std::mutex> guard(impl_->signal->mutex);
+        impl_->signal->cancelled = true;
+    }
+    impl_->signal->changed.notify_all();
 }
 
 std::string websocket_endpoint::current_status() const
@@ -298,6 +395,7 @@ std::string websocket_endpoint::wait_while_connecting(std::chrono::milliseconds 
     // Handlers and connect() notify the signal after each change, so the
     // predicate is re-read only when something happened.
     std::unique_lock<std::mutex> guard(impl_->signal->mutex);
-    impl_->signal->changed.wait_for(guard, timeout, [this] { return current_status() != "Connecting"; });
+    impl_->signal->changed.wait_for(guard, timeout,
+                                    [this] { return impl_->signal->cancelled || current_status() != "Connecting"; });
     return current_status();
 }

@@ -4,6 +4,7 @@
 // in net/ConnectionMetadata.h and net/WebsocketEndpoint.cpp.
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 class connection_metadata;
@@ -17,11 +18,25 @@ public:
     websocket_endpoint(const websocket_endpoint&) = delete;
     websocket_endpoint& operator=(const websocket_endpoint&) = delete;
 
+    // The socket belongs to the I/O thread: connect, send and close hand their
+    // work to it and wait for its (short) answer, so they may be called from
+    // any other thread.
+    //
     // 1 when the attempt was started, -1 when the library rejected the URI.
     int connect(const std::string& uri);
     std::shared_ptr<connection_metadata> get_metadata() const;
-    void send(std::string message);
+    // True when the frame was handed to the library on an open connection.
+    bool send(std::string message);
     bool close(int code, std::string reason);
+
+    // Id of the current record (0 when there is none).
+    int current_id() const;
+    // Each close that ran "crw_ws_closedconnection_bad" leaves the id of its
+    // connection here, for the notifier to take (oldest first); empty when
+    // the command came from elsewhere.
+    std::optional<int> take_bad_close();
+    // Ends every wait_while_connecting, now and later.
+    void cancel_waits();
 
     // Status of the current record ("" when there is none).
     std::string current_status() const;

@@ -32,14 +32,34 @@ Intervals currentIntervals()
     return g_intervals;
 }
 
+namespace {
+// The variable's text, empty when unset. MSVC's /sdl rejects std::getenv;
+// _dupenv_s is its checked form there.
+std::string environmentText(const char* name)
+{
+#ifdef _MSC_VER
+    char* value = nullptr;
+    std::size_t length = 0;
+    if (_dupenv_s(&value, &length, name) != 0 || value == nullptr) {
+        return {};
+    }
+    std::string text = value;
+    std::free(value);
+    return text;
+#else
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+#endif
+}
+} // namespace
+
 ServerAddress serverAddressFromEnvironment()
 {
     ServerAddress address{CRW_SERVER_ADDRESS, 3000};
-    const char* env = std::getenv("CRW_SERVER_ADDRESS");
-    if (env == nullptr || *env == '\0') {
+    const std::string text = environmentText("CRW_SERVER_ADDRESS");
+    if (text.empty()) {
         return address;
     }
-    std::string text = env;
     auto colon = text.rfind(':');
     if (colon == std::string::npos) {
         address.host = text;
@@ -60,26 +80,20 @@ ServerAddress serverAddressFromEnvironment()
 CRW::CRW() : CRW(crw::currentIntervals()) {}
 
 CRW::CRW(const crw::Intervals& timerIntervals)
-    : texts(crw::englishTextTable()),
-      englishTexts(crw::englishTextTable()),
-      frenchTexts(crw::frenchTextTable()),
+    : texts(crw::englishTextTable()), englishTexts(crw::englishTextTable()), frenchTexts(crw::frenchTextTable()),
       intervals(timerIntervals),
-      stillThereTimer(intervals.stillThere, [this] { AskStillThere(); }),
-      stillThereTimeoutTimer(intervals.stillThereTimeout, [this] { ForceStop(); }),
-      clearSearchersTimer(intervals.clearSearchers, [this] { ClearSearchers(); }),
-      refreshTimer(intervals.refresh,
-                   [this] {
-                       std::lock_guard<std::recursive_mutex> lock(stateMutex);
-                       canRefresh = true;
-                   }),
-      inviteTimer(intervals.invite,
-                  [this] {
-                      std::lock_guard<std::recursive_mutex> lock(stateMutex);
-                      canRequestInvite = true;
-                  }),
-      playlists(crw::fixedPlaylists()),
-      regions(crw::fixedRegions()),
-      languages(crw::fixedLanguages())
+      // Every action runs under stateMutex, so a stop made under it is final.
+      stillThereTimer(
+          intervals.stillThere, [this] { AskStillThere(); }, &stateMutex),
+      stillThereTimeoutTimer(
+          intervals.stillThereTimeout, [this] { ForceStop(); }, &stateMutex),
+      clearSearchersTimer(
+          intervals.clearSearchers, [this] { ClearSearchers(); }, &stateMutex),
+      refreshTimer(
+          intervals.refresh, [this] { canRefresh = true; }, &stateMutex),
+      inviteTimer(
+          intervals.invite, [this] { canRequestInvite = true; }, &stateMutex),
+      playlists(crw::fixedPlaylists()), regions(crw::fixedRegions()), languages(crw::fixedLanguages())
 {
     const auto address = crw::serverAddressFromEnvironment();
     serverAddress = address.host;
@@ -100,14 +114,18 @@ CRW::CRW(const crw::Intervals& timerIntervals)
 
 CRW::~CRW()
 {
-    // Timers first (reverse declaration order would end them after the
-    // endpoint's join): make sure no countdown action can start while the
-    // rest of the object goes away.
-    inviteTimer.stop();
-    refreshTimer.stop();
-    clearSearchersTimer.stop();
-    stillThereTimeoutTimer.stop();
-    stillThereTimer.stop();
+    // Members go in reverse declaration order, and the timers' actions touch
+    // members declared after them: every countdown thread and every waiting
+    // completion has to be finished before the first member goes. Without
+    // stateMutex held, since an action may be waiting for it.
+    for (crw::Timer* timer :
+         {&stillThereTimer, &stillThereTimeoutTimer, &clearSearchersTimer, &refreshTimer, &inviteTimer}) {
+        timer->shutdown();
+    }
+    std::unique_lock<std::mutex> lock(lifetime.mutex);
+    lifetime.closing = true;
+    endpoint.cancel_waits();
+    lifetime.idle.wait(lock, [this] { return lifetime.busy == 0; });
 }
 
 void CRW::onLoad()
@@ -117,14 +135,7 @@ void CRW::onLoad()
     loadConfig();
     gameWrapper->HookEvent("Function ProjectX.Parties_X.HandleUserJoined", [this](std::string) { AskStillThere(); });
     cvarManager->registerNotifier(
-        "crw_ws_closedconnection_bad",
-        [this](std::vector<std::string>) {
-            std::lock_guard<std::recursive_mutex> lock(stateMutex);
-            isRegistered = false;
-            showToast("CRW", "An error occured, you are no longer registered on the plugin !", 3.5f, "default");
-            CheckAPI();
-        },
-        "", 0);
+        "crw_ws_closedconnection_bad", [this](std::vector<std::string>) { OnConnectionClosedBadly(); }, "", 0);
     cvarManager->registerNotifier(
         "crw_ws_badmessage",
         [this](std::vector<std::string>) {
@@ -171,9 +182,13 @@ void CRW::OnClose()
 
 void CRW::showToast(std::string title, std::string text, float seconds, std::string texture)
 {
-    CVarWrapper toasts = cvarManager->getCvar("cl_notifications_enabled_beta");
-    const int saved = toasts.getIntValue();
-    toasts.setValue(1);
-    gameWrapper->Toast(title, text, texture, seconds, 0, 290.f, 60.f);
-    toasts.setValue(saved);
+    // Callers include timer threads, and the cvars and toasts belong to the
+    // game thread. The job holds the host's handles, not this object.
+    gameWrapper->Execute([cvars = cvarManager, title, text, seconds, texture](GameWrapper* game) {
+        CVarWrapper toasts = cvars->getCvar("cl_notifications_enabled_beta");
+        const int saved = toasts.getIntValue();
+        toasts.setValue(1);
+        game->Toast(title, text, texture, seconds, 0, 290.f, 60.f);
+        toasts.setValue(saved);
+    });
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -53,6 +54,15 @@ struct PresetEntry {
     std::filesystem::path path;
 };
 
+// The three members of config.json as text; empty when missing or when the
+// text is not one whole JSON document.
+struct ConfigValues {
+    std::string version;
+    std::string seen;
+    std::string language;
+};
+ConfigValues parseConfig(const std::string& text);
+
 } // namespace crw
 
 class CRW : public BakkesMod::Plugin::BakkesModPlugin,
@@ -98,6 +108,10 @@ public:
     // Searcher list and visibility (matching/)
     void OnSearchersResult(std::map<std::string, float> userMMRByPlaylist, int code, std::string result,
                            uint64_t requestSeq);
+    // Parses a "/list" answer and keeps the visible searchers, with the log
+    // lines of each; touches no state.
+    static std::vector<crw::Searcher> collectVisibleSearchers(const std::string& result,
+                                                              const std::map<std::string, float>& userMMRByPlaylist);
     static std::vector<crw::PlaylistSetting> ParsePlaylists(const Json::Value& array);
     static std::vector<std::string> ParseNameList(const Json::Value& array);
     void ClearSearchers();
@@ -107,6 +121,9 @@ public:
     static bool isSearcherVisible(const crw::Searcher& searcher, const std::map<std::string, float>& userMMR,
                                   std::string* reason = nullptr);
     static crw::Searcher searcherFromJson(const Json::Value& element);
+    // Why a "/list" answer lists nobody (too large, cut or not JSON), or empty
+    // with root parsed.
+    static std::string listAnswerProblem(const std::string& text, Json::Value& root);
 
     // Filters and keyword (matching/)
     void ApplyFilters();
@@ -114,7 +131,11 @@ public:
     static std::string asciiLower(std::string text);
 
     // Registration lifecycle (matching/)
+    // False (and logged) while a registration is in flight or active; else marks one in flight.
+    bool beginRegistration();
     void OnRegisterResult(int code, std::string result, std::string body);
+    // The "crw_ws_closedconnection_bad" notifier.
+    void OnConnectionClosedBadly();
     void OnUpdateResult(int code, std::string result, std::string body);
     void Stop();
     void AskStillThere();
@@ -124,9 +145,13 @@ public:
     // Presets (matching/)
     std::string buildPresetJson(const crw::SearcherSettings& settings);
     void savePreset(std::string name, const crw::SearcherSettings& settings);
-    void loadPreset(std::filesystem::path path, crw::SearcherSettings& settings);
+    // False, with a log line and a toast, when the file cannot be read or is
+    // not a preset; settings are then left unchanged.
+    bool loadPreset(std::filesystem::path path, crw::SearcherSettings& settings);
+    static bool presetFromText(const std::string& text, crw::SearcherSettings& loaded, std::string& why);
     static std::vector<crw::PlaylistSetting> parsePresetPlaylists(const Json::Value& array);
-    static std::vector<crw::NamedFlag> parsePresetFlags(const Json::Value& array);
+    // At most maxRows rows: the editor draws no more than its fixed lists.
+    static std::vector<crw::NamedFlag> parsePresetFlags(const Json::Value& array, std::size_t maxRows = 64);
     std::vector<crw::PresetEntry> listPresets() const;
     std::filesystem::path presetsFolder() const;
 
@@ -135,6 +160,8 @@ public:
     void renderSearcherList();
     void renderMessagePopup(crw::MessagePopup& popup);
     void renderStillThereCheck();
+    void renderPopupQueue();
+    void renderCheckModal();
     bool colorButton(const char* label, const ImVec2& size, float fontSize, const ImVec4& color,
                      const ImVec4& hoveredColor);
     bool rotatingImageButton(const char* id, void* texture, const ImVec2& size, float inset, const ImVec4& tint,
@@ -161,15 +188,29 @@ public:
     // Thread-safety rule: every member from `pluginVersion` down to
     // `howToUseRequested` (and the extra members after it) is read or written
     // only while holding `stateMutex`. Render and RenderSettings hold it for
-    // the whole frame; each HTTP completion, timer action, game-thread job,
-    // notifier and hook holds it while it touches state. It is recursive, so
-    // an operation may call another that locks it again. It is never held
-    // while waiting on the network or on another thread (OnRegisterResult
-    // waits for the socket with it released), and the host calls made under
-    // it (log, Execute, HTTP send, toasts) only queue work. The fixed lists,
-    // the text tables and the intervals do not change after construction.
+    // the whole frame, so nothing else may hold it for long: completions and
+    // jobs do their real work (parsing, testing, logging, copying) without it
+    // and take it only to check that their result is still wanted and swap it
+    // in. It is recursive, so an operation may call another that locks it
+    // again. It is never held while waiting on the network or on another
+    // thread, except for the WebSocket I/O thread's short answer to a close
+    // (that thread never takes it); the host calls made under it (log,
+    // Execute, HTTP send, toasts) only queue work. Timer actions run with it
+    // held (the timers are built with it as their guard), so a timer stopped
+    // under it never acts afterwards. The fixed lists, the text tables and
+    // the intervals do not change after construction.
     // ---------------------------------------------------------------------
     mutable std::recursive_mutex stateMutex;
+
+    // Completions that wait on another thread without stateMutex count
+    // themselves here; the destructor wakes them and waits until none is left.
+    // Guarded by its own mutex, never taken while waiting for stateMutex.
+    struct Lifetime {
+        std::mutex mutex;
+        std::condition_variable idle;
+        int busy = 0;
+        bool closing = false;
+    } lifetime;
 
     std::string pluginVersion = "1.0";
     bool HasSeeNewUpdateAlert = true;
@@ -222,11 +263,11 @@ public:
     bool howToUseRequested = false;
 
     // Extra state, same rule.
-    uint64_t listRequestSeq = 0;         // the latest "/list" request; older completions are dropped
+    uint64_t listRequestSeq = 0;          // the latest "/list" request; older completions are dropped
     std::vector<std::string> lowerTitles; // lower-cased titles of `searchers`, rebuilt when the list changes
     uint64_t searchersVersion = 0;        // bumped on every change of `searchers`
     uint64_t lowerTitlesVersion = ~0ull;
-    bool rotatingHovered = false;         // hover state of the refresh widget in the previous frame
+    bool rotatingHovered = false; // hover state of the refresh widget in the previous frame
     crw::NetState netState;
     crw::MatchingState matchingState;
     crw::UiState uiState;

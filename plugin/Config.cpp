@@ -1,12 +1,13 @@
 #include "plugin/Prelude.h"
 
 #include <fstream>
-#include <sstream>
 
 #include <json/json.h>
 
 #include "bakkesmod/wrappers/ImageWrapper.h"
+#include "matching/JsonRead.h"
 #include "plugin/CRW.h"
+#include "plugin/Files.h"
 #include "plugin/Globals.h"
 
 namespace {
@@ -27,7 +28,27 @@ std::string memberText(const Json::Value& root, const char* key)
     return "";
 }
 
+constexpr std::size_t kConfigMaxBytes = 64 * 1024;
+
 } // namespace
+
+namespace crw {
+
+ConfigValues parseConfig(const std::string& text)
+{
+    ConfigValues values;
+    Json::Value root;
+    if (!matching::parseStrict(text, root)) {
+        // Anything short of a whole JSON document reads as an empty file.
+        return values;
+    }
+    values.version = memberText(root, "PluginVersion");
+    values.seen = memberText(root, "HasSeeNewUpdateAlert");
+    values.language = memberText(root, "Language");
+    return values;
+}
+
+} // namespace crw
 
 void CRW::loadConfig()
 {
@@ -37,27 +58,27 @@ void CRW::loadConfig()
     registerSettings = crw::SearcherSettings::fromFixedLists(playlists, regions, languages);
     filterSettings = crw::SearcherSettings::fromFixedLists(playlists, regions, languages);
 
-    const std::string fileName = dataFolder.string() + "/config.json";
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in.good()) {
+    const std::filesystem::path path = dataFolder / "config.json";
+    std::string text;
+    std::string why;
+    const crw::ReadResult read = crw::readSmallFile(path, kConfigMaxBytes, text, why);
+    if (read == crw::ReadResult::Missing) {
         saveConfig();
         HasSeeNewUpdateAlert = false;
         loadImages();
         return;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
+    if (read != crw::ReadResult::Ok) {
+        // Left as it is: it may hold the player's choices we cannot see now.
+        crw::LOG("Config not read from {} : {}", crw::pathText(path), why);
+        HasSeeNewUpdateAlert = false;
+        loadImages();
+        return;
+    }
 
-    Json::Value root;
-    Json::Reader reader;
-    reader.parse(text, root, true);
-
-    const std::string version = memberText(root, "PluginVersion");
-    const std::string seen = memberText(root, "HasSeeNewUpdateAlert");
-    const std::string language = memberText(root, "Language");
-    HasSeeNewUpdateAlert = version == pluginVersion && seen == "true";
-    if (language == "French") {
+    const crw::ConfigValues values = crw::parseConfig(text);
+    HasSeeNewUpdateAlert = values.version == pluginVersion && values.seen == "true";
+    if (values.language == "French") {
         texts = frenchTexts;
     }
     loadImages();
@@ -70,6 +91,11 @@ void CRW::saveConfig()
     const std::string text = "{\"PluginVersion\":\"" + pluginVersion + "\", \"HasSeeNewUpdateAlert\":\"" +
                              (HasSeeNewUpdateAlert ? "true" : "false") + "\", \"Language\":\"" + texts.languageName +
                              "\"}";
+    // Opening a FIFO for writing would wait for a reader for ever.
+    if (crw::existsButNotRegular(path)) {
+        crw::LOG("Could not save the config to {} : not a regular file", crw::pathText(path));
+        return;
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out) {
         out << text;
@@ -78,7 +104,7 @@ void CRW::saveConfig()
     if (out.good()) {
         crw::LOG("Saved config !");
     } else {
-        crw::LOG("Could not save the config to {}", path.string());
+        crw::LOG("Could not save the config to {}", crw::pathText(path));
     }
 }
 

@@ -4,9 +4,14 @@
 
 namespace crw {
 
-Timer::Timer(int32_t intervalMs, std::function<void()> action) : interval_(intervalMs), action_(std::move(action)) {}
+Timer::Timer(int32_t intervalMs, std::function<void()> action, std::recursive_mutex* guard)
+    : interval_(intervalMs), action_(std::move(action)), guard_(guard)
+{
+}
 
-Timer::~Timer()
+Timer::~Timer() { shutdown(); }
+
+void Timer::shutdown()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -80,12 +85,26 @@ void Timer::run()
         if (quit_ || generation_ != generation || !running_) {
             continue;
         }
+        std::unique_lock<std::recursive_mutex> guarded;
+        if (guard_ != nullptr) {
+            // Callers stop and start under the guard, then take our lock:
+            // take them in that order, and check again once both are held.
+            lock.unlock();
+            guarded = std::unique_lock<std::recursive_mutex>(*guard_);
+            lock.lock();
+            if (quit_ || generation_ != generation || !running_) {
+                continue;
+            }
+        }
         running_ = false;
         stopTime_ = Clock::now();
         ++generation_;
         lock.unlock();
         if (action_) {
             action_();
+        }
+        if (guarded.owns_lock()) {
+            guarded.unlock();
         }
         lock.lock();
     }

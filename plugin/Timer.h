@@ -13,7 +13,10 @@ class Timer {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Timer(int32_t intervalMs, std::function<void()> action);
+    // With a guard, the action runs holding it, and only if no stop or start
+    // came in while the countdown waited for it: callers that stop or start
+    // the timer under the same lock can rely on a stop being final.
+    Timer(int32_t intervalMs, std::function<void()> action, std::recursive_mutex* guard = nullptr);
     // Ends a running countdown without running its action, and joins the thread.
     ~Timer();
     Timer(const Timer&) = delete;
@@ -22,6 +25,9 @@ public:
     // Does nothing while running; otherwise counts down anew from now.
     void start();
     void stop();
+    // Stops for good and joins the countdown thread (waiting for an action
+    // that runs). Must not be called with the guard held. Later starts do nothing.
+    void shutdown();
 
     bool isRunning() const;
     Clock::time_point startTime() const;
@@ -32,6 +38,7 @@ private:
 
     const int32_t interval_;
     const std::function<void()> action_;
+    std::recursive_mutex* const guard_;
 
     // All fields below are guarded by mutex_; the action runs without it held.
     mutable std::mutex mutex_;

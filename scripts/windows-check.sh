@@ -20,7 +20,7 @@ ln -s /usr/include/jsoncpp/json "$inc/json"
 ln -s /usr/include/imgui "$inc/imgui"
 
 flags=(-std=c++17 -fsyntax-only -Wall -Wextra -Wno-unused-parameter
-  -D_WEBSOCKETPP_CPP11_STL_ -D_WIN32_WINNT=0x0601 -DCRW_SERVER_ADDRESS=\"127.0.0.1\"
+  -D_WEBSOCKETPP_CPP11_STL_ -D_WIN32_WINNT=0x0601 -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DCRW_SERVER_ADDRESS=\"127.0.0.1\"
   -I. -Isdk/include -isystem "$inc" -isystem "$inc/imgui")
 
 failed=0

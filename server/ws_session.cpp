@@ -48,6 +48,11 @@ bool WsSession::start(http::request<http::string_body> request)
     // would be most of what a listed player costs.
     ws_.write_buffer_bytes(512);
     ws_.text(true);
+    if (core_->options.wsSendBuffer) {
+        beast::error_code ec;
+        beast::get_lowest_layer(ws_).socket().set_option(
+            net::socket_base::send_buffer_size(static_cast<int>(core_->options.wsSendBuffer)), ec);
+    }
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view) { onControl(kind); });
     net::dispatch(executor_, [self = shared_from_this()] {
         self->ws_.async_accept(self->request_, [self](beast::error_code ec) { self->onAccept(ec); });

@@ -58,7 +58,10 @@ void CRW::renderPresetsPopup(crw::SearcherSettings& settings)
                 // Two files may share a label; each entry keeps its own id.
                 ImGui::PushID(static_cast<int>(i));
                 if (ImGui::Selectable(entries[i].label.c_str(), false, 0, ImVec2(0, 0))) {
-                    loadPreset(entries[i].path, settings);
+                    // Read on the game thread: the frame holds the state lock.
+                    crw::SearcherSettings* target = &settings;
+                    gameWrapper->Execute(
+                        [this, path = entries[i].path, target](GameWrapper*) { loadPreset(path, *target); });
                 }
                 ImGui::PopID();
             }

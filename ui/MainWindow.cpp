@@ -2,6 +2,7 @@
 
 #include "ui/Widgets.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 
@@ -139,23 +140,58 @@ void CRW::renderCRW()
         renderMessagePopup(*popup);
     }
     renderStillThereCheck();
+    renderPopupQueue();
 }
 
 void CRW::renderMessagePopup(crw::MessagePopup& popup)
 {
+    // Queued with its text as it is now; shown by renderPopupQueue in turn.
     if (popup.open) {
-        ImGui::OpenPopup(popup.title.c_str());
+        uiState.popupQueue.push_back({popup.title, popup.message, false});
         popup.open = false;
     }
-    okModal(popup.title.c_str(), popup.message);
 }
 
 void CRW::renderStillThereCheck()
 {
-    crw::ConfirmPopup& check = stillThereCheck;
-    if (check.open) {
-        ImGui::OpenPopup(check.title.c_str());
+    auto& queue = uiState.popupQueue;
+    auto isCheck = [](const crw::UiState::QueuedPopup& q) { return q.isCheck; };
+    const bool queued = std::any_of(queue.begin(), queue.end(), isCheck);
+    if (stillThereCheck.open && !queued) {
+        queue.push_back({stillThereCheck.title, "", true});
+    } else if (!stillThereCheck.open && queued) {
+        // Answered or ended before its turn came (the shown one closes itself).
+        const bool shownCheck = uiState.popupShown && queue.front().isCheck;
+        queue.erase(std::remove_if(queue.begin() + (shownCheck ? 1 : 0), queue.end(), isCheck), queue.end());
     }
+}
+
+void CRW::renderPopupQueue()
+{
+    auto& queue = uiState.popupQueue;
+    if (uiState.popupShown && !ImGui::IsPopupOpen(queue.front().title.c_str())) {
+        queue.pop_front(); // closed by its button
+        uiState.popupShown = false;
+    }
+    // Only when nothing is open at this level: opening would close it.
+    if (!uiState.popupShown && !queue.empty() && !crw::ui::anyPopupOpenHere()) {
+        ImGui::OpenPopup(queue.front().title.c_str());
+        uiState.popupShown = true;
+    }
+    if (!uiState.popupShown) {
+        return;
+    }
+    const crw::UiState::QueuedPopup& front = queue.front();
+    if (front.isCheck) {
+        renderCheckModal();
+    } else {
+        okModal(front.title.c_str(), front.message);
+    }
+}
+
+void CRW::renderCheckModal()
+{
+    crw::ConfirmPopup& check = stillThereCheck;
     if (!ImGui::BeginPopupModal(check.title.c_str(), nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
         return;
     }

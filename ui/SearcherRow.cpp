@@ -19,7 +19,19 @@ constexpr float kShares[6] = {0.3f, 0.1f, 0.225f, 0.15f, 0.15f, 0.075f};
 struct RowColors {
     ImVec4 cell;
     ImVec4 hover;
+    bool lit = false; // the mouse was over the row last frame
 };
+
+// A cell's background, with the row's highlight over it while hovered. The
+// highlight goes into the cell's own draw list: the row's list lies under
+// its child windows, so anything drawn there is hidden by the cells.
+void fillCell(ImDrawList* list, const ImVec2& box, float width, const RowColors& colors)
+{
+    list->AddRectFilled(box, box + ImVec2(width, kRowHeight), u32(colors.cell), 0.f);
+    if (colors.lit) {
+        list->AddRectFilled(box, box + ImVec2(width, kRowHeight), u32(colors.hover), 0.f);
+    }
+}
 
 float listWidth() { return ImGui::GetContentRegionAvail().x - 15.f; }
 
@@ -42,7 +54,7 @@ void renderHeaderCell(const std::string& label, const ImVec2& size)
 }
 
 // Returns the box's top-left corner.
-ImVec2 textCell(int index, float width, const std::string& text, const ImVec4& background)
+ImVec2 textCell(int index, float width, const std::string& text, const RowColors& colors)
 {
     ImGui::GetStyle().ScrollbarSize = 8.f;
     ImGui::PushID(index);
@@ -50,7 +62,7 @@ ImVec2 textCell(int index, float width, const std::string& text, const ImVec4& b
     ImGui::BeginChild("##element", ImVec2(width, kRowHeight), true,
                       ImGuiWindowFlags_HorizontalScrollbar | ImGuiWindowFlags_NoScrollWithMouse);
     ImGui::BeginGroup();
-    ImGui::GetWindowDrawList()->AddRectFilled(box, box + ImVec2(width, kRowHeight), u32(background), 0.f);
+    fillCell(ImGui::GetWindowDrawList(), box, width, colors);
     const ImVec2 textSize = scaledSize(text, kCellFontSize);
     const ImVec2 q = ImGui::GetCursorScreenPos();
     const float x = textSize.x > width ? q.x : q.x - 8.f + (width - textSize.x) / 2.f;
@@ -103,13 +115,15 @@ void CRW::renderSearcher(crw::Searcher& searcher, bool isOwnEntry)
         colors = {rgba(170, 20, 20, 80), rgba(110, 20, 20, 100)};
     }
     const float w = listWidth();
+    const ImGuiID rowId = ImGui::GetID("##Searcher");
+    colors.lit = uiState.hoveredRow == rowId;
 
     ImGui::BeginChild("##Searcher", ImVec2(ImGui::GetContentRegionAvail().x, kRowHeight), false, 0);
     const ImVec2 rowMin = ImGui::GetCursorScreenPos();
 
-    ImVec2 cell = textCell(0, kShares[0] * w, searcher.title, colors.cell);
+    ImVec2 cell = textCell(0, kShares[0] * w, searcher.title, colors);
     nextCell(cell, kShares[0] * w);
-    cell = textCell(1, kShares[1] * w, searcher.creatorName, colors.cell);
+    cell = textCell(1, kShares[1] * w, searcher.creatorName, colors);
     nextCell(cell, kShares[1] * w);
 
     // Playlists.
@@ -120,7 +134,7 @@ void CRW::renderSearcher(crw::Searcher& searcher, bool isOwnEntry)
         ImGui::BeginChild("##element", ImVec2(width, kRowHeight), true, 0);
         ImGui::BeginGroup();
         ImDrawList* cellList = ImGui::GetWindowDrawList();
-        cellList->AddRectFilled(box, box + ImVec2(width, kRowHeight), u32(colors.cell), 0.f);
+        fillCell(cellList, box, width, colors);
 
         const auto& lists = searcher.playlists;
         const std::size_t n = lists.size();
@@ -176,9 +190,9 @@ void CRW::renderSearcher(crw::Searcher& searcher, bool isOwnEntry)
         nextCell(box, width);
     }
 
-    cell = textCell(3, kShares[3] * w, joinNames(searcher.regions, texts.any), colors.cell);
+    cell = textCell(3, kShares[3] * w, joinNames(searcher.regions, texts.any), colors);
     nextCell(cell, kShares[3] * w);
-    cell = textCell(4, kShares[4] * w, joinNames(searcher.languages, texts.any), colors.cell);
+    cell = textCell(4, kShares[4] * w, joinNames(searcher.languages, texts.any), colors);
     nextCell(cell, kShares[4] * w);
 
     // Voice chat.
@@ -190,7 +204,7 @@ void CRW::renderSearcher(crw::Searcher& searcher, bool isOwnEntry)
         ImGui::BeginChild("##element", ImVec2(width, kRowHeight), true, 0);
         ImGui::BeginGroup();
         ImDrawList* list = ImGui::GetWindowDrawList();
-        list->AddRectFilled(box, box + ImVec2(width, kRowHeight), u32(colors.cell), 0.f);
+        fillCell(list, box, width, colors);
         std::size_t image = 0;
         if (searcher.voiceChat == "true") {
             image = 1;
@@ -215,7 +229,12 @@ void CRW::renderSearcher(crw::Searcher& searcher, bool isOwnEntry)
                          ImGui::IsWindowHovered(ImGuiHoveredFlags_ChildWindows) &&
                          ImGui::IsMouseHoveringRect(rowMin, rowMax, true);
     if (hovered) {
-        ImGui::GetWindowDrawList()->AddRectFilled(rowMin, rowMax, u32(colors.hover));
+        uiState.hoveredRow = rowId;
+    } else if (uiState.hoveredRow == rowId) {
+        uiState.hoveredRow = 0;
+    }
+    if (hovered) {
+        ImGui::GetWindowDrawList()->AddRectFilled(rowMin, rowMax, u32(colors.hover)); // the gaps between cells
         if (ImGui::IsMouseDoubleClicked(ImGuiMouseButton_Left)) {
             if (isOwnEntry) {
                 ImGui::OpenPopup(texts.edit.c_str());

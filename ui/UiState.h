@@ -2,6 +2,7 @@
 // Extra state of the plug-in object that belongs to ui/. It lives in CRW as a
 // member and follows CRW's thread-safety rule (guarded by CRW::stateMutex).
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,19 @@ struct UiState {
     std::string rowsKeyword;
     Searcher rowsOwnEntry;
     bool rowsValid = false;
+
+    // Message popups and "Check" wait here for their turn: ImGui closes an
+    // open popup when another one opens at its level. The front is the one
+    // shown (once `popupShown`); messages are copied when raised.
+    struct QueuedPopup {
+        std::string title;
+        std::string message;
+        bool isCheck = false;
+    };
+    std::deque<QueuedPopup> popupQueue;
+    bool popupShown = false;
+
+    unsigned hoveredRow = 0; // ImGui id of the row the mouse was over last frame
 
     int currentRow = -1; // index of the row being drawn, -1 for the own row
     int popupRow = -1;   // row whose invite popups were opened last

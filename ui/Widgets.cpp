@@ -9,6 +9,10 @@
 #include "plugin/Globals.h"
 #include "ui/Links.h"
 
+#if IMGUI_VERSION_NUM < 17700
+#include <imgui_internal.h>
+#endif
+
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
@@ -102,9 +106,9 @@ bool checkboxItem(const std::string& label, const ImVec2& box, float fontSize, b
         }
     }
     if (flag) {
-        list->AddRectFilled(p, p + box, u32(rgba(53, 114, 192, 150)), 2.f);
+        list->AddRectFilled(p, p + box, u32(rgba(53, 114, 192, 150)), 2.f, kAllCorners);
     }
-    list->AddRect(p, p + box, u32(kWhite), 2.f, 0, 0.5f);
+    list->AddRect(p, p + box, u32(kWhite), 2.f, kAllCorners, 0.5f);
     const ImVec2 textSize = scaledSize(label, fontSize);
     drawText(list, label, ImVec2(p.x + box.x + 4, p.y + (box.y - textSize.y) / 2), fontSize, textColor);
     return clicked;
@@ -157,15 +161,26 @@ void renderSection(const std::string& caption, float height, float width, const 
     ImGui::EndChild();
 }
 
+bool anyPopupOpenHere()
+{
+#if IMGUI_VERSION_NUM >= 17700
+    return ImGui::IsPopupOpen(nullptr, ImGuiPopupFlags_AnyPopupId);
+#else
+    const ImGuiContext& g = *GImGui;
+    return g.OpenPopupStack.Size > g.BeginPopupStack.Size;
+#endif
+}
+
 void openUrl(const std::string& url)
 {
 #ifdef _WIN32
-    const int length = MultiByteToWideChar(CP_ACP, 0, url.c_str(), -1, nullptr, 0);
+    // Our texts are UTF-8 whatever the system's ANSI code page is.
+    const int length = MultiByteToWideChar(CP_UTF8, 0, url.c_str(), -1, nullptr, 0);
     if (length <= 0) {
         return;
     }
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, url.c_str(), -1, wide.data(), length);
+    MultiByteToWideChar(CP_UTF8, 0, url.c_str(), -1, wide.data(), length);
     ShellExecuteW(nullptr, nullptr, wide.c_str(), nullptr, nullptr, SW_SHOW);
 #else
     // The address is one argument of xdg-open, never shell text. The middle
@@ -203,7 +218,7 @@ bool CRW::colorButton(const char* label, const ImVec2& size, float fontSize, con
         ImGui::SetMouseCursor(ImGuiMouseCursor_Hand);
     }
     ImDrawList* list = ImGui::GetWindowDrawList();
-    list->AddRectFilled(p, p + size, u32(hovered ? hoveredColor : color), 5.f, ImDrawFlags_RoundCornersAll);
+    list->AddRectFilled(p, p + size, u32(hovered ? hoveredColor : color), 5.f, kAllCorners);
     const std::string text = label;
     const ImVec2 textSize = scaledSize(text, fontSize);
     drawText(list, text, p + (size - textSize) * 0.5f, fontSize, kWhite);
@@ -217,8 +232,7 @@ bool CRW::rotatingImageButton(const char* id, void* texture, const ImVec2& size,
     const ImVec2 p = ImGui::GetCursorScreenPos();
     ImGui::BeginChild(id, size, false, 0);
     ImDrawList* list = ImGui::GetWindowDrawList();
-    list->AddRectFilled(p, p + size, u32(rotatingHovered ? hoveredBackground : background), 5.f,
-                        ImDrawFlags_RoundCornersAll);
+    list->AddRectFilled(p, p + size, u32(rotatingHovered ? hoveredBackground : background), 5.f, kAllCorners);
     if (texture != nullptr && tint.w > 0.f) {
         const ImU32 tintColor = u32(tint);
         if (angle == 0.f) {

@@ -14,6 +14,15 @@ namespace crw::ui {
 
 constexpr float kDefaultFontSize = 13.f;
 
+// Rounded corners on all four sides. The host's ImGui (1.75) takes corner
+// flags whose default is all corners and where 0 means none; 1.82 replaced
+// them with draw flags where 0 means all. Naming them keeps both the same.
+#if IMGUI_VERSION_NUM >= 18200
+constexpr ImDrawFlags kAllCorners = ImDrawFlags_RoundCornersAll;
+#else
+constexpr ImDrawCornerFlags kAllCorners = ImDrawCornerFlags_All;
+#endif
+
 inline ImVec2 operator+(const ImVec2& a, const ImVec2& b) { return ImVec2(a.x + b.x, a.y + b.y); }
 inline ImVec2 operator-(const ImVec2& a, const ImVec2& b) { return ImVec2(a.x - b.x, a.y - b.y); }
 inline ImVec2 operator*(const ImVec2& a, float f) { return ImVec2(a.x * f, a.y * f); }
@@ -50,6 +59,10 @@ bool checkboxItem(const std::string& label, const ImVec2& box, float fontSize, b
 void voiceChatWidget(const std::vector<std::shared_ptr<ImageWrapper>>& images, const ImVec2& size, int32_t& value,
                      const std::string& caption);
 void renderSection(const std::string& caption, float height, float width, const std::function<void()>& content);
+
+// Whether any popup is open at the current level. ImGui 1.77 added the flag
+// for this query; the host's 1.75 is asked through its context instead.
+bool anyPopupOpenHere();
 
 // Opens an address in the system's browser without blocking the frame.
 void openUrl(const std::string& url);

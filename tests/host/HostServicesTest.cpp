@@ -5,9 +5,14 @@
 #include <random>
 #include <thread>
 
+#include <imgui.h>
+
 #include "DataFolder.h"
+#include "Frontend.h"
 #include "Options.h"
 #include "SandboxHost.h"
+#include "bakkesmod/wrappers/GameWrapper.h"
+#include "bakkesmod/wrappers/cvarmanagerwrapper.h"
 
 namespace fs = std::filesystem;
 using namespace sandbox;
@@ -226,6 +231,81 @@ TEST(SandboxHostServices, InviteTextsAreVisibleAndToastsFollowTheSwitch)
     // Other names are just names.
     host.fnameIndexByString("Function TAGame.Something");
     EXPECT_FALSE(hasLine(host, "TAGame"));
+}
+
+TEST(SandboxHostServices, WrappersReportGameCallsMadeOffTheGameThread)
+{
+    SandboxHost host(Profile{}, "/tmp", false, false);
+    GameWrapper& game = *host.gameWrapper;
+    CVarManagerWrapper& cvars = *host.cvarManager;
+
+    // Allowed from any thread, and everything on the game thread.
+    cvars.log("hello");
+    cvars.executeCommand("help", false);
+    game.Execute([&](GameWrapper* gw) {
+        gw->GetMMRWrapper().GetPlayerMMR(gw->GetUniqueID(), 11);
+        cvars.getCvar(kToastCvar).setValue(1);
+        gw->Toast("CRW", "fine");
+    });
+    drain(host);
+    EXPECT_FALSE(hasLine(host, "host rule:"));
+
+    // The game's own calls from this thread: each named, none refused (not strict).
+    game.GetPlayerName();
+    cvars.getCvar(kToastCvar).setValue(std::string("0"));
+    for (const char* call : {"GameWrapper::GetPlayerName", "CVarManagerWrapper::getCvar", "CVarWrapper::setValue"}) {
+        EXPECT_TRUE(hasLine(host, std::string("host rule: ") + call + " called off the game thread")) << call;
+    }
+    EXPECT_EQ(host.cvar(kToastCvar), 0);
+    EXPECT_FALSE(host.ruleBroken());
+
+    host.setStrict(true);
+    game.GetUniqueID();
+    EXPECT_TRUE(host.ruleBroken());
+    EXPECT_TRUE(host.quitRequested());
+}
+
+TEST(SandboxHostServices, ToastsKeepTheNewestFewWithTextsCut)
+{
+    SandboxHost host(Profile{}, "/tmp", false, false);
+    for (int i = 0; i < 50; ++i) {
+        host.toast(std::string(1000, 't'), std::to_string(i) + std::string(20000, 'x'), "default", 30.f, 0, 290.f,
+                   60.f);
+    }
+    const auto toasts = host.liveToasts();
+    ASSERT_EQ(toasts.size(), kMaxToasts);
+    EXPECT_EQ(toasts.back().text.rfind("49", 0), 0u);
+    for (const auto& t : toasts) {
+        EXPECT_LE(t.title.size(), kToastTitleBytes);
+        EXPECT_LE(t.text.size(), kToastTextBytes);
+    }
+}
+
+TEST(SandboxFrontend, HeadlessDrawsListsPastSixtyFourThousandVertices)
+{
+    SandboxHost host(Profile{}, "/tmp", false, false);
+    Options options;
+    options.headless = true;
+    Frontend frontend(options, host, "");
+    std::string error;
+    ASSERT_TRUE(frontend.init(error)) << error;
+    EXPECT_TRUE(ImGui::GetIO().BackendFlags & ImGuiBackendFlags_RendererHasVtxOffset);
+    // 20,000 rectangles of 4 vertices in one window: without vertex offsets
+    // ImGui's 16-bit index check would end the process here.
+    // A new window shows from its second frame.
+    for (int frame = 0; frame < 2; ++frame) {
+        ImGui::NewFrame();
+        ImGui::Begin("many");
+        ImDrawList* draw = ImGui::GetWindowDrawList();
+        for (int i = 0; i < 20000; ++i) {
+            const float x = static_cast<float>(i % 100);
+            draw->AddRectFilled(ImVec2(x, 0), ImVec2(x + 1, 1), IM_COL32_WHITE);
+        }
+        ImGui::End();
+        ImGui::Render();
+    }
+    EXPECT_GT(ImGui::GetDrawData()->TotalVtxCount, 1 << 16);
+    frontend.shutdown();
 }
 
 TEST(SandboxHostServices, ImagesDecodeOrStayEmpty)

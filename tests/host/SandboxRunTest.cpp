@@ -49,9 +49,13 @@ private:
     fs::path path_;
 };
 
-std::vector<std::string> sandbox(const fs::path& dataDir, std::vector<std::string> extra)
+// Headless, and strict unless asked otherwise: a plug-in call from the wrong thread fails the test.
+std::vector<std::string> sandbox(const fs::path& dataDir, std::vector<std::string> extra, bool strict = true)
 {
     std::vector<std::string> args{CRW_SANDBOX_EXE, "--headless", "--data-dir", dataDir.string()};
+    if (strict) {
+        args.push_back("--strict");
+    }
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -94,6 +98,26 @@ TEST(SandboxRun, RefusesLibrariesThatAreNotPlugins)
         EXPECT_EQ(*status, 3) << p.output();
         EXPECT_NE(p.output().find(c.message), std::string::npos) << p.output();
         EXPECT_EQ(p.output().find("Loaded plug-in"), std::string::npos) << p.output();
+    }
+}
+
+TEST(SandboxRun, AGameCallOffTheGameThreadIsReportedAndStrictStopsTheRun)
+{
+    TempDir dir;
+    const std::string rule = "host rule: GameWrapper::Toast called off the game thread";
+    for (bool strict : {false, true}) {
+        Process p(
+            sandbox(dir.path(), {"--no-embedded-server", "--plugin", CRW_FAKE_OFFTHREAD, "--frames", "3"}, strict));
+        const auto status = p.wait(30s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(*status, strict ? 4 : 0) << p.output();
+        const std::string out = p.output();
+        const auto first = out.find(rule);
+        ASSERT_NE(first, std::string::npos) << out;
+        EXPECT_EQ(out.find("host rule:", first + 1), std::string::npos) << out; // the Execute'd toast is fine
+        EXPECT_NE(out.find("[toast] Fake: from the game thread"), std::string::npos) << out;
+        EXPECT_EQ(out.find("stopped (--strict): the plug-in broke a rule of the host") != std::string::npos, strict)
+            << out;
     }
 }
 
@@ -226,9 +250,8 @@ TEST(SandboxRun, TwoPlayersMeetOnOneServer)
     ASSERT_TRUE(a.waitForOutput("A registered", 30s)) << a.output();
     {
         std::unique_lock<std::mutex> lock(listedMutex);
-        ASSERT_TRUE(listedCv.wait_for(lock, 15s, [&] {
-            return std::find(listedIds.begin(), listedIds.end(), idA) != listedIds.end();
-        }));
+        ASSERT_TRUE(listedCv.wait_for(
+            lock, 15s, [&] { return std::find(listedIds.begin(), listedIds.end(), idA) != listedIds.end(); }));
     }
     EXPECT_EQ(server.listedCount(), 4u);
 

@@ -2,7 +2,11 @@
 #include <set>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include "plugin/Files.h"
 
 #include "MatchingTestUtil.h"
 
@@ -121,21 +125,61 @@ TEST_F(Presets, HandEditedFilesReadWithDefaults)
     EXPECT_EQ(s.titleText(), std::string(126, 'a'));
 }
 
-TEST_F(Presets, EmptyOrBrokenFilesGiveEmptySettings)
+TEST_F(Presets, UnreadableOrBrokenFilesLeaveTheSettingsAndSaySo)
 {
+    // Files another program or a hand edit may leave; none may block, eat
+    // memory or wipe the form being edited.
+    const fs::path fifo = folder() / "fifo.json";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", folder() / "zero.json");
+    fs::create_directory(folder() / "dir.json");
+    writeFile(folder() / "huge.json", "{\"title\":\"" + std::string(2 << 20, 'a') + "\"}");
+    std::vector<fs::path> paths{fifo, folder() / "zero.json", folder() / "dir.json", folder() / "huge.json",
+                                folder() / "missing.json"};
     for (const std::string& text :
          std::vector<std::string>{"", "not json", "[1,2]", "{\"title\":{}, \"playlists\":{}", std::string(3000, '[')}) {
-        auto s = loadText(text);
-        EXPECT_EQ(s.titleText(), "") << text.substr(0, 40);
-        EXPECT_TRUE(s.playlists.empty());
-        EXPECT_TRUE(s.regions.empty());
-        EXPECT_TRUE(s.languages.empty());
-        EXPECT_EQ(s.voiceChat, 0);
+        const fs::path path = folder() / ("t" + std::to_string(paths.size()) + ".json");
+        writeFile(path, text);
+        paths.push_back(path);
     }
-    crw::SearcherSettings s;
-    s.setTitle("kept?");
-    p().loadPreset(folder() / "missing.json", s);
-    EXPECT_EQ(s.titleText(), "");
+    for (const auto& path : paths) {
+        crw::SearcherSettings s = crw::SearcherSettings::fromFixedLists(p().playlists, p().regions, p().languages);
+        s.setTitle("old");
+        s.voiceChat = 1;
+        f.host().clearRecords();
+        EXPECT_FALSE(p().loadPreset(path, s)) << path;
+        EXPECT_EQ(s.titleText(), "old") << path;
+        EXPECT_EQ(s.playlists.size(), p().playlists.size());
+        EXPECT_EQ(s.voiceChat, 1);
+        EXPECT_TRUE(hasLineContaining(f.host().logs(), "Preset not loaded")) << path;
+        EXPECT_EQ(f.host().toasts().size(), 1u) << path;
+    }
+}
+
+TEST_F(Presets, NonAsciiNamesAndDataFolder)
+{
+    // A data folder and a preset name beyond ASCII, as UTF-8 text.
+    PluginFixture g(crwtest::makeTempDir("crw-donn\xc3\xa9"
+                                         "es"));
+    fs::create_directories(g.plugin().presetsFolder());
+    crw::SearcherSettings saved = g.plugin().filterSettings;
+    saved.setTitle("caf\xc3\xa9");
+    g.plugin().savePreset("soir\xc3\xa9"
+                          "e \xe6\x97\xa5",
+                          saved);
+    const auto entries = g.plugin().listPresets();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].label, "soir\xc3\xa9"
+                                "e \xe6\x97\xa5");
+    crw::SearcherSettings loaded;
+    ASSERT_TRUE(g.plugin().loadPreset(entries[0].path, loaded));
+    EXPECT_EQ(loaded.titleText(), "caf\xc3\xa9");
+    EXPECT_TRUE(hasLineContaining(g.host().logs(), "Saved preset : " + crw::pathText(entries[0].path)));
+    // config.json in the same folder.
+    g.plugin().setLanguage(true);
+    EXPECT_EQ(readFile(g.dataDir() / "CRW" / "config.json"),
+              R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"false", "Language":"French"})");
+    fs::remove_all(g.dataDir());
 }
 
 TEST_F(Presets, UnsafeNamesAreRefusedAndWriteNothing)
@@ -190,6 +234,11 @@ TEST_F(Presets, ListingAndTheFolder)
     p().savePreset("Ranked 2s", p().filterSettings);
     writeFile(folder() / "notes.txt", "x");
     writeFile(folder() / "v1.2.json", "{}");
+    // Only regular files (or links to them) are offered.
+    ASSERT_EQ(mkfifo((folder() / "fifo.json").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", folder() / "zero.json");
+    fs::create_directory(folder() / "dir.json");
+    fs::create_symlink(folder() / "v1.2.json", folder() / "link.json");
 
     std::set<std::pair<std::string, std::string>> listed;
     for (const auto& e : p().listPresets()) {
@@ -197,6 +246,6 @@ TEST_F(Presets, ListingAndTheFolder)
         listed.insert({e.label, e.path.filename().string()});
     }
     const std::set<std::pair<std::string, std::string>> expected{
-        {".json", ".json"}, {"Ranked 2s", "Ranked 2s.json"}, {"notes", "notes.txt"}, {"v1.2", "v1.2.json"}};
+        {".json", ".json"}, {"Ranked 2s", "Ranked 2s.json"}, {"v1.2", "v1.2.json"}, {"link", "link.json"}};
     EXPECT_EQ(listed, expected);
 }

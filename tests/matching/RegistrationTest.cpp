@@ -322,8 +322,10 @@ TEST(Registration, StillThereQuestionYesAndTimeout)
         auto lock = lockState(e.p());
         EXPECT_EQ(e.p().stillThereCheck.message, "Do you still want to be on the plugin ?");
     }
+    e.host().drainGame();
     auto toasts = e.host().toasts();
     ASSERT_EQ(toasts.size(), 1u);
+    EXPECT_TRUE(toasts[0].onGameThread); // asked by the timer's thread, shown by the game's
     EXPECT_EQ(toasts[0].title, "CRW");
     EXPECT_EQ(toasts[0].text, "Please confirm on the plugin interface that you still want to be on the plugin");
     EXPECT_FLOAT_EQ(toasts[0].timeout, 6.0f);
@@ -352,6 +354,7 @@ TEST(Registration, StillThereQuestionYesAndTimeout)
     EXPECT_EQ(close[0].closeCode(), 1000);
     EXPECT_EQ(close[0].closeReason(), kStopReason);
     EXPECT_TRUE(e.host().waitForLog("Forcing to stop : timeout !", 1s));
+    e.host().drainGame();
 
     auto lock = lockState(e.p());
     CRW& p = e.p();
@@ -394,6 +397,7 @@ TEST(Registration, ServerGoingAwayUnregistersAndChecksTheServer)
     ASSERT_TRUE(e.registerAndSettle());
     e.server.stop();
     ASSERT_TRUE(e.waitState([](CRW& p) { return !p.isRegistered && p.checkAPIPopup.open; }));
+    e.host().drainGame();
     const auto toasts = e.host().toasts();
     ASSERT_EQ(toasts.size(), 1u);
     EXPECT_EQ(toasts[0].text, "An error occured, you are no longer registered on the plugin !");
@@ -406,7 +410,7 @@ TEST(Registration, ServerGoingAwayUnregistersAndChecksTheServer)
     EXPECT_EQ(message.substr(message.size() - tail.size()), tail);
 }
 
-TEST(Registration, StopAfterANormalCloseByTheServerFinishesLocally)
+TEST(Registration, NormalCloseByTheServerEndsTheRegistrationAndTheQuestion)
 {
     Env e;
     e.host().clearRecords();
@@ -414,29 +418,71 @@ TEST(Registration, StopAfterANormalCloseByTheServerFinishesLocally)
     EXPECT_TRUE(e.host().logs().empty());
 
     ASSERT_TRUE(e.registerAndSettle());
+    e.host().fireEvent("Function ProjectX.Parties_X.HandleUserJoined"); // a question on screen
+    ASSERT_TRUE(e.waitState([](CRW& p) { return p.stillThereCheck.open; }));
     e.tap->closeFromServer(1000, "bye");
-    ASSERT_TRUE(e.host().waitForLog("Closed connection : close code: 1000", kWait));
-    e.host().settle();
-    {
-        auto lock = lockState(e.p());
-        EXPECT_TRUE(e.p().isRegistered); // a normal close raises nothing by itself
-        EXPECT_EQ(e.p().endpoint.current_status(), "Closed");
-    }
-    const auto framesBefore = e.tap->clientFrames().size();
-    e.host().clearRecords();
-
-    e.p().Stop();
+    ASSERT_TRUE(e.waitState([](CRW& p) { return !p.isRegistered; }));
+    const auto toasts = e.host().toasts();
+    ASSERT_EQ(toasts.size(), 2u);
+    EXPECT_EQ(toasts[1].text, "An error occured, you are no longer registered on the plugin !");
     auto lock = lockState(e.p());
     CRW& p = e.p();
-    EXPECT_TRUE(hasLine(e.host().logs(), "Connection already closed !"));
-    EXPECT_FALSE(hasLine(e.host().logs(), "Websocket connection closed !"));
-    EXPECT_FALSE(p.isRegistered);
-    EXPECT_TRUE(p.stoppingPopup.open);
-    EXPECT_EQ(p.stoppingPopup.message, "You have been removed !");
+    EXPECT_EQ(p.endpoint.current_status(), "Closed");
+    EXPECT_FALSE(p.stillThereCheck.open); // nothing left to answer
     EXPECT_FALSE(p.stillThereTimer.isRunning());
     EXPECT_FALSE(p.stillThereTimeoutTimer.isRunning());
-    EXPECT_TRUE(p.searchers.empty());
-    EXPECT_EQ(e.tap->clientFrames().size(), framesBefore);
+}
+
+// The faults of a registration racing its own socket or another one.
+TEST(Registration, SocketClosedBeforeTheRegistrationCompletesLeavesItUnregistered)
+{
+    Env e;
+    e.onGame([](CRW& p) { p.Register(); });
+    // From here the completion waits for the socket without the lock: hold
+    // it, as a long frame would, until the server has closed the socket.
+    ASSERT_TRUE(e.host().waitForLog("status : Connecting", kWait));
+    {
+        auto frame = lockState(e.p());
+        ASSERT_TRUE(e.host().waitForLog("ws msg sent", kWait));
+        e.tap->closeFromServer(1000, "gone");
+        ASSERT_TRUE(e.host().waitForLog("Closed connection : close code: 1000", kWait));
+    }
+    e.host().settle();
+    auto lock = lockState(e.p());
+    EXPECT_FALSE(e.p().isRegistered);
+    EXPECT_EQ(e.p().creatingPopup.message, "The connection to the server could not be opened !");
+    EXPECT_FALSE(e.p().stillThereTimer.isRunning());
+}
+
+TEST(Registration, NoSecondRegistrationWhileOneIsInFlightOrActive)
+{
+    Env e;
+    e.onGame([](CRW& p) { p.Register(); }); // "Yes" twice before the first answer
+    ASSERT_TRUE(e.registerAndSettle());
+    e.onGame([](CRW& p) { p.Register(); });
+    e.host().settle();
+    const auto sent = paths(e.host());
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "/register"), 1);
+    EXPECT_EQ(e.tap->connections(), 1);
+    EXPECT_TRUE(hasLine(e.host().logs(), "Registration already in progress : request not sent"));
+}
+
+TEST(Registration, CloseOfAnotherConnectionLeavesTheRegistrationAlone)
+{
+    Env e;
+    ASSERT_TRUE(e.registerAndSettle());
+    std::string url;
+    {
+        auto lock = lockState(e.p());
+        url = e.p().websocketUrl;
+    }
+    ASSERT_EQ(e.p().endpoint.connect(url), 1); // a socket that is not the registration's
+    ASSERT_EQ(e.p().endpoint.wait_while_connecting(kWait), "Open");
+    e.tap->closeFromServer(4000, "not yours");
+    ASSERT_TRUE(e.host().waitForLog("Close of connection 2 ignored", kWait));
+    auto lock = lockState(e.p());
+    EXPECT_TRUE(e.p().isRegistered);
+    EXPECT_EQ(e.host().toasts().size(), 0u);
 }
 
 TEST(Registration, TwoPlayersSeeAndInviteThroughOneServer)

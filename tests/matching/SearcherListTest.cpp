@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "MatchingTestUtil.h"
+#include "plugin/TextBounds.h"
 
 using namespace std::chrono_literals;
 using namespace crwtest;
@@ -178,7 +179,7 @@ TEST(SearcherList, HostileAnswersNeverThrowAndAlwaysEndLoading)
                      listEntry("unknown-open", "[" + playlist("Soccar", "1000", "0") + "]"),
                      listEntry("max", "[" + playlist("Ranked-2v2", "1000", "2147483647") + "]"),
                      listEntry("lead", "[" + playlist("Ranked-2v2", "1000", "  +5 points") + "]")}),
-         {"unknown-open", "max", "lead"}},
+         {"max", "lead"}},
     };
     for (const auto& c : cases) {
         {
@@ -195,12 +196,12 @@ TEST(SearcherList, HostileAnswersNeverThrowAndAlwaysEndLoading)
     }
     // Each dropped entry says why.
     const auto logs = f.host().logs();
-    for (const char* why : {"99999999999", "\"abc\"", "1e60", "Soccar"}) {
+    for (const char* why : {"99999999999", "\"abc\"", "1e60", "playlist rows dropped"}) {
         EXPECT_TRUE(hasLineContaining(logs, why)) << why;
     }
     auto lock = lockState(f.plugin());
-    ASSERT_EQ(f.plugin().searchers.size(), 3u);
-    EXPECT_EQ(f.plugin().searchers[2].playlists[0].range, 5);
+    ASSERT_EQ(f.plugin().searchers.size(), 2u);
+    EXPECT_EQ(f.plugin().searchers[1].playlists[0].range, 5);
 }
 
 TEST(SearcherList, OnlyTheLatestRequestIsApplied)
@@ -325,4 +326,89 @@ TEST(SearcherList, ImagesFollowTheFixedPlaylistOrder)
         EXPECT_EQ(f.plugin().imagesForPlaylist(rows[i].name).image, f.plugin().playlistImages[i].image);
     }
     EXPECT_EQ(f.plugin().imagesForPlaylist("ranked-2v2").image, nullptr);
+}
+
+TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
+{
+    PluginFixture f;
+    auto deliver = [&](int code, const std::string& text) {
+        {
+            auto lock = lockState(f.plugin());
+            f.plugin().ClearSearchers();
+        }
+        f.host().clearRecords();
+        deliverList(f.plugin(), kMMR, code, text);
+        return lockState(f.plugin());
+    };
+    auto longestLog = [&] {
+        std::size_t longest = 0;
+        for (const auto& line : f.host().logs()) {
+            longest = std::max(longest, line.size());
+        }
+        return longest;
+    };
+
+    // 17,000 playlist rows, repeats and unknown names: one row per known playlist.
+    std::string rows = playlist("Ranked-2v2", "1000", "0");
+    for (int i = 0; i < 17000; ++i) {
+        rows += "," + playlist(i % 2 ? "Ranked-2v2" : "Soccar" + std::to_string(i), "1", "0");
+    }
+    rows += "," + playlist("Hoops", "1", "0");
+    // 200 kB title, name and region, a 20,000-name region list.
+    const std::string mb(200 << 10, 'x');
+    std::string regions = "[\"" + mb + "\"";
+    for (int i = 0; i < 20000; ++i) {
+        regions += ",\"Europe\"";
+    }
+    regions += "]";
+    std::string big = listEntry(mb, "[" + rows + "]", regions);
+    {
+        auto lock = deliver(200, listAnswer({big}));
+        ASSERT_EQ(f.plugin().searchers.size(), 1u);
+        const crw::Searcher& s = f.plugin().searchers[0];
+        ASSERT_EQ(s.playlists.size(), 2u);
+        EXPECT_EQ(s.playlists[1].name, "Hoops");
+        EXPECT_EQ(s.title.size(), crw::kTitleSize - 1);
+        EXPECT_LT(s.creatorName.size(), crw::kTitleSize);
+        EXPECT_EQ(s.regions.size(), 36u);
+        EXPECT_LE(s.regions[0].size(), 64u);
+    }
+    // The whole answer is not logged, only its start and length.
+    EXPECT_LT(longestLog(), 4096u);
+    EXPECT_TRUE(hasLineContaining(f.host().logs(), "bytes)"));
+
+    // A title cut inside a two-byte character keeps whole characters.
+    {
+        auto lock = deliver(200, listAnswer({"{\"Title\":\"" + std::string(126, 'a') + "\xc3\xa9\",\"Playlists\":[" +
+                                             playlist("Other", "1", "0") + "]}"}));
+        ASSERT_EQ(f.plugin().searchers.size(), 1u);
+        EXPECT_EQ(f.plugin().searchers[0].title, std::string(126, 'a'));
+    }
+
+    // Past the maximum, the rest is dropped and counted.
+    std::vector<std::string> many(1500, listEntry("p", "[" + playlist("Other", "1", "0") + "]"));
+    {
+        auto lock = deliver(200, listAnswer(many));
+        EXPECT_EQ(f.plugin().searchers.size(), 1000u);
+    }
+    EXPECT_TRUE(hasLine(f.host().logs(), "500 searchers dropped : the list keeps at most 1000"));
+
+    // A cut answer, or one too large to parse, lists nobody.
+    const std::string whole = listAnswer({listEntry("a", "[" + playlist("Other", "1", "0") + "]"),
+                                          listEntry("b", "[" + playlist("Other", "1", "0") + "]")});
+    for (const std::string& text : {whole.substr(0, whole.size() - 2), whole.substr(0, whole.size() / 2 + 40),
+                                    listAnswer(std::vector<std::string>(40000, many[0]))}) {
+        auto lock = deliver(200, text);
+        EXPECT_TRUE(f.plugin().searchers.empty()) << text.size();
+        EXPECT_TRUE(f.plugin().allSearchers.empty());
+        EXPECT_TRUE(hasLineContaining(f.host().logs(), "Nobody listed"));
+    }
+
+    // Server text in a popup: bounded, control characters replaced.
+    {
+        auto lock = deliver(500, std::string("bad\x1b[2J\r\0x", 10) + std::string(20 << 20, 'e'));
+        const std::string& message = f.plugin().getSearchersPopup.message;
+        EXPECT_EQ(message.rfind("ERROR 500 | bad [2J  x", 0), 0u) << message.substr(0, 30);
+        EXPECT_LE(message.size(), 12 + crw::kPopupTextBytes);
+    }
 }

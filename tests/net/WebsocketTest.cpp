@@ -180,12 +180,37 @@ TEST(Websocket, InviteNotificationAsksTheGameThreadOnceWithTheId)
     l.flush();
     EXPECT_EQ(l.f.host().gameThreadFnameTexts(), std::vector<std::string>{"invite Steam|7|0"});
     EXPECT_EQ(l.f.host().fnameTexts().size(), 1u);
+}
 
-    // Without "IdString" the text is the prefix alone.
-    l.f.host().clearRecords();
+TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
+{
+    Linked l;
+    const std::string big(1 << 20, 'x');
+    // Missing, empty, too long, control characters, terminal escapes: dropped.
+    for (const std::string& id : {std::string(), std::string(65, 'a'), big, std::string("a\\nb"),
+                                  std::string("a\\u0000b"), std::string("\\u001b[2J"), std::string("a\\tb")}) {
+        l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"" + id + "\"}");
+    }
     l.server.text("{\"type\":\"InviteNotification\"}");
+    // The same id passes once; then a few others, and the rest of a flood is dropped.
+    for (int i = 0; i < 3; ++i) {
+        l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"Steam|1|0\"}");
+    }
+    for (int i = 0; i < 100; ++i) {
+        l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"Epic|" + std::to_string(i) + "|0\"}");
+    }
     l.flush();
-    EXPECT_EQ(l.f.host().gameThreadFnameTexts(), std::vector<std::string>{"invite "});
+    const std::vector<std::string> expected{"invite Steam|1|0", "invite Epic|0|0", "invite Epic|1|0", "invite Epic|2|0",
+                                            "invite Epic|3|0"};
+    EXPECT_EQ(l.f.host().gameThreadFnameTexts(), expected);
+    // The 1 MB frame is logged as a bounded prefix and its length.
+    for (const auto& line : l.f.host().logs()) {
+        EXPECT_LT(line.size(), 4096u);
+    }
+    const auto logs = l.f.host().logs();
+    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                            [](const std::string& line) { return line.rfind("Invite dropped", 0) == 0; }),
+              8 + 2 + 96);
 }
 
 TEST(Websocket, NearMissesAreOnlyLogged)
@@ -243,7 +268,9 @@ TEST(Websocket, RegistrationFrameArrivesByteForByte)
     EXPECT_EQ(l.server.received()[0], body);
 }
 
-TEST(Websocket, ServerCloseWith1000IsQuiet)
+// Only a close the plug-in started itself is quiet: the server ending the
+// socket, even normally, ends the registration.
+TEST(Websocket, ServerCloseWith1000RunsTheNotifierWithItsConnection)
 {
     Linked l;
     auto record = l.ep().get_metadata();
@@ -252,7 +279,10 @@ TEST(Websocket, ServerCloseWith1000IsQuiet)
     l.barrier();
     EXPECT_EQ(record->get_status(), "Closed");
     EXPECT_EQ(record->get_error_reason(), "close code: 1000 (Normal close), close reason: bye");
-    EXPECT_EQ(l.countCommand("crw_ws_closedconnection_bad"), 0u);
+    EXPECT_EQ(l.countCommand("crw_ws_closedconnection_bad"), 1u);
+    // The notifier took the connection's id: nobody is registered on it.
+    EXPECT_EQ(l.countLog("Close of connection 1 ignored : not the current registration"), 1u);
+    EXPECT_EQ(l.ep().take_bad_close(), std::nullopt);
 }
 
 TEST(Websocket, AbnormalEndsRunTheClosedConnectionNotifierOnce)

@@ -1,6 +1,12 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "TestHost.h"
@@ -149,6 +155,59 @@ TEST(Config, FailedSaveSaysSoAndNamesThePath)
         EXPECT_FALSE(fs::exists(dir / "CRW" / "config.json"));
     }
     fs::remove_all(dir);
+}
+
+TEST(Config, HostileFilesNeitherHangNorGetOverwritten)
+{
+    std::string deep;
+    for (int i = 0; i < 1001; ++i) {
+        deep += "{\"a\":";
+    }
+    deep += "1" + std::string(1001, '}');
+    const std::string big = "{\"Language\":\"French\", \"pad\":\"" + std::string(100 * 1024, ' ') + "\"}";
+    // Each case lays CRW/config.json out its own way.
+    const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> cases{
+        {"deep", [&](const fs::path& p) { writeFile(p, deep); }},
+        {"big", [&](const fs::path& p) { writeFile(p, big); }},
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+        {"zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+        {"folder", [](const fs::path& p) { fs::create_directory(p); }},
+        {"unreadable",
+         [](const fs::path& p) {
+             writeFile(p, R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"true", "Language":"French"})");
+             fs::permissions(p, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
+         }},
+    };
+    for (const auto& [name, lay] : cases) {
+        SCOPED_TRACE(name);
+        auto dir = dataDirWith(nullptr);
+        const fs::path file = dir / "CRW" / "config.json";
+        lay(file);
+        const auto typeBefore = fs::symlink_status(file).type();
+        const std::string before = fs::is_regular_file(file) ? readFile(file) : "";
+        // Root reads anything: the unreadable case runs as nobody.
+        const bool drop = name == "unreadable" && geteuid() == 0;
+        ASSERT_TRUE(!drop || seteuid(65534) == 0);
+        {
+            PluginFixture f(dir);
+            EXPECT_FALSE(f.plugin().HasSeeNewUpdateAlert);
+            EXPECT_EQ(f.plugin().texts.languageName, "English");
+            const auto logs = f.host().logs();
+            if (name != "deep") {
+                EXPECT_TRUE(std::any_of(logs.begin(), logs.end(),
+                                        [](const std::string& l) { return l.rfind("Config not read", 0) == 0; }));
+            }
+            if (name == "fifo" || name == "zero") {
+                f.plugin().setLanguage(true); // must not wait for a reader, nor write to the device
+            }
+        }
+        ASSERT_TRUE(!drop || seteuid(0) == 0);
+        EXPECT_EQ(fs::symlink_status(file).type(), typeBefore);
+        if (fs::is_regular_file(file)) {
+            EXPECT_EQ(readFile(file), before);
+        }
+        fs::remove_all(dir);
+    }
 }
 
 TEST(Config, ImagesAreHandedToTheHostInOrder)

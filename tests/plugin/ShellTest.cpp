@@ -13,8 +13,10 @@ TEST(Shell, ShowToastShowsEvenWhenToastsAreOffAndRestoresTheSwitch)
         f.host().setCvar("cl_notifications_enabled_beta", setting);
         f.host().clearRecords();
         f.plugin().showToast("CRW", "hello", 6.0f, "default");
+        f.host().drainGame();
         auto toasts = f.host().toasts();
         ASSERT_EQ(toasts.size(), 1u);
+        EXPECT_TRUE(toasts[0].onGameThread);
         EXPECT_EQ(toasts[0].title, "CRW");
         EXPECT_EQ(toasts[0].text, "hello");
         EXPECT_EQ(toasts[0].texture, "default");

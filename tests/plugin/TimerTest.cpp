@@ -138,3 +138,31 @@ TEST(Timer, WaitingUsesNoCpu)
     // A polling countdown burns the whole 400 ms; a blocked one a tiny fraction.
     EXPECT_LT(used, 0.05);
 }
+
+// An action that already left its wait but still waits for the guard must not
+// run after a stop (or a stop and a new start) made under that guard.
+TEST(Timer, StopUnderTheGuardIsFinalEvenOnceTheCountdownHasEnded)
+{
+    std::recursive_mutex guard;
+    Counter c;
+    Timer t(
+        5, [&] { c.fire(); }, &guard);
+    {
+        std::unique_lock<std::recursive_mutex> held(guard);
+        t.start();
+        std::this_thread::sleep_for(60ms); // well past the interval: the countdown waits for the guard
+        t.stop();
+    }
+    {
+        std::unique_lock<std::recursive_mutex> held(guard);
+        t.start();
+        std::this_thread::sleep_for(60ms);
+        t.stop();
+        t.start();
+    }
+    const auto restarted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(c.waitFor(1, 2s));
+    EXPECT_GE(c.last - restarted, 5ms);
+    t.shutdown();
+    EXPECT_EQ(c.get(), 1);
+}

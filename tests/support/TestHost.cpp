@@ -298,7 +298,8 @@ void TestHost::toast(const std::string& title, const std::string& text, const st
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        toasts_.push_back(ToastRecord{title, text, texture, timeout, cvars_["cl_notifications_enabled_beta"]});
+        toasts_.push_back(ToastRecord{title, text, texture, timeout, cvars_["cl_notifications_enabled_beta"],
+                                      std::this_thread::get_id() == gameThreadId_});
     }
     notify();
 }
@@ -333,11 +334,17 @@ void TestHost::sendHttp(CurlRequest request, crwhost::HttpCallback callback, boo
         http_.push_back(HttpRecord{request, json});
     }
     notify();
+    // A finished completion counts as news for waitFor, as a finished game job
+    // does: its last change of state may come after its last log line.
+    auto done = [this, callback = std::move(callback)](int code, std::string body) {
+        callback(code, std::move(body));
+        notify();
+    };
     if (httpOverride) {
-        httpOverride(request, json, std::move(callback));
+        httpOverride(request, json, std::move(done));
         return;
     }
-    curl_->send(std::move(request), std::move(callback), json);
+    curl_->send(std::move(request), std::move(done), json);
 }
 
 unsigned long long TestHost::imageCreate(const std::filesystem::path& path, bool, bool)

@@ -26,6 +26,7 @@ struct ToastRecord {
     std::string title, text, texture;
     float timeout;
     int cvarWhenShown; // value of the toast switch at the moment the toast was shown
+    bool onGameThread;
 };
 
 class TestHost : public crwhost::HostBackend {
@@ -106,7 +107,7 @@ private:
     void notify();
 
     mutable std::mutex mutex_;
-    std::condition_variable cv_;      // game queue and idle state
+    std::condition_variable cv_;       // game queue and idle state
     std::condition_variable recordCv_; // any new record
     std::deque<std::function<void()>> jobs_;
     bool busy_ = false;

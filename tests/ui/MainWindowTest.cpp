@@ -264,3 +264,68 @@ TEST(MainWindow, StillThereCheckClearedElsewhereCloses)
     f.ui().frame();
     EXPECT_TRUE(f.ui().isOpen("How to use"));
 }
+
+// Messages wait their turn: ImGui closes an open popup when another opens at
+// its level, so none may open over another, "Check" included.
+TEST(MessagePopups, TwoRaisedInOneFrameShowOneAfterTheOther)
+{
+    UiFixture f;
+    f.locked([](CRW& p) {
+        p.stoppingPopup.message = "You have been removed !";
+        p.stoppingPopup.open = true;
+        p.stopTimeoutPopup.message = "Timeout : you have been removed !";
+        p.stopTimeoutPopup.open = true;
+        return 0;
+    });
+    f.ui().frame(2);
+    ASSERT_TRUE(f.ui().isOpen("Stopping"));
+    EXPECT_FALSE(f.ui().isOpen("Stop Timeout"));
+    ASSERT_TRUE(f.ui().click("Stopping/OK"));
+    f.ui().frame(2);
+    ASSERT_TRUE(f.ui().isOpen("Stop Timeout"));
+    EXPECT_TRUE(f.ui().hasText("Timeout : you have been removed !", "Stop Timeout"));
+    ASSERT_TRUE(f.ui().click("Stop Timeout/OK"));
+    f.ui().frame(2);
+    EXPECT_TRUE(f.ui().openPopups().empty());
+}
+
+TEST(MessagePopups, CheckAndMessagesWaitForEachOther)
+{
+    UiFixture f;
+    auto ask = [&] {
+        f.locked([](CRW& p) {
+            p.stillThereCheck.message = "Do you still want to be on the plugin ?";
+            return p.stillThereCheck.open = true;
+        });
+    };
+    auto raise = [&](const std::string& text) {
+        f.locked([&](CRW& p) {
+            p.getSearchersPopup.message = text;
+            return p.getSearchersPopup.open = true;
+        });
+    };
+    ask();
+    f.ui().frame(2);
+    raise("ERROR 500 | first");
+    f.ui().frame(2);
+    ASSERT_TRUE(f.ui().isOpen("Check")); // the message waits behind the question
+    EXPECT_FALSE(f.ui().isOpen("Get Searchers"));
+    ASSERT_TRUE(f.ui().click("Check/Yes"));
+    f.ui().frame(2);
+    ASSERT_TRUE(f.ui().isOpen("Get Searchers"));
+    EXPECT_TRUE(f.ui().hasText("ERROR 500 | first", "Get Searchers"));
+
+    // A question raised while a message is read waits too, behind a message
+    // raised in the same frame.
+    ask();
+    raise("ERROR 502 | second");
+    f.ui().frame(2);
+    EXPECT_TRUE(f.ui().hasText("ERROR 500 | first", "Get Searchers"));
+    EXPECT_FALSE(f.ui().isOpen("Check"));
+    ASSERT_TRUE(f.ui().click("Get Searchers/OK"));
+    f.ui().frame(2);
+    EXPECT_TRUE(f.ui().hasText("ERROR 502 | second", "Get Searchers"));
+    ASSERT_TRUE(f.ui().click("Get Searchers/OK"));
+    f.ui().frame(2);
+    EXPECT_TRUE(f.ui().isOpen("Check"));
+}

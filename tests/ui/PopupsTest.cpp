@@ -281,19 +281,35 @@ TEST(Presets, SaveEmptiesTheNameAndTheNextFrameListsIt)
     ASSERT_TRUE(f.ui().click("Load Preset"));
     ASSERT_TRUE(f.ui().exists("hoops night"));
     ASSERT_TRUE(f.ui().click("hoops night"));
-    EXPECT_TRUE(f.locked([](CRW& p) { return enabled(p.registerSettings, "Hoops"); }));
+    // Read on the game thread, off the frame.
+    EXPECT_TRUE(
+        f.host().waitFor([&] { return f.locked([](CRW& p) { return enabled(p.registerSettings, "Hoops"); }); }, 5s));
     EXPECT_EQ(f.locked([](CRW& p) { return p.registerSettings.selectedPlaylists().size(); }), 1u);
 }
 
-TEST(Presets, PresetWithoutRowsDrawsAnEmptyEditor)
+TEST(Presets, HugePresetsDrawTheFixedRowsAndEmptyOnesNone)
 {
     UiFixture f;
-    std::ofstream(f.dataDir() / "CRW" / "presets" / "broken.json") << "";
+    const auto folder = f.dataDir() / "CRW" / "presets";
+    std::ofstream(folder / "norows.json") << "{}";
+    std::string rows;
+    for (int i = 0; i < 1000; ++i) {
+        rows += std::string(i ? "," : "") + "{\"name\":\"r" + std::to_string(i) + "\",\"enabled\":true}";
+    }
+    std::ofstream(folder / "huge.json") << "{\"playlists\":[" << rows << "],\"regions\":[" << rows << "]}";
+    auto load = [&](const char* label) {
+        ASSERT_TRUE(f.ui().click("Presets"));
+        ASSERT_TRUE(f.ui().click("Load Preset"));
+        ASSERT_TRUE(f.ui().click(label));
+        f.host().drainGame();
+        f.ui().frame(3);
+    };
     ASSERT_TRUE(f.ui().click("Filter"));
-    ASSERT_TRUE(f.ui().click("Presets"));
-    ASSERT_TRUE(f.ui().click("Load Preset"));
-    ASSERT_TRUE(f.ui().click("broken"));
-    f.ui().frame(3);
+    load("huge");
+    EXPECT_TRUE(f.ui().isOpen("Filter"));
+    EXPECT_EQ(f.locked([](CRW& p) { return p.filterSettings.regions.size(); }), 11u);
+
+    load("norows");
     EXPECT_TRUE(f.locked([](CRW& p) { return p.filterSettings.playlists.empty(); }));
     EXPECT_TRUE(f.ui().isOpen("Filter"));
     EXPECT_FALSE(f.ui().exists("##CheckboxImage"));

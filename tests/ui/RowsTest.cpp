@@ -168,3 +168,28 @@ TEST(Rows, PlaylistCellShowsMMRAndRange)
     EXPECT_TRUE(f.ui().hasText(" : 1500", "##Searchers"));
     EXPECT_TRUE(f.ui().hasText(" +/- 50", "##Searchers"));
 }
+
+// The row's highlight must be seen over its cells, which are child windows
+// drawn on top of the row's own draw list.
+TEST(Rows, HoverHighlightIsDrawnInTheCells)
+{
+    UiFixture f;
+    f.setSearchers({makeSearcher("first", "Alice", "Epic|alice|0")});
+    f.ui().frame();
+    ASSERT_TRUE(f.ui().hover(rowPath(0)));
+    f.ui().frame(2);
+    const ImU32 highlight = ImGui::ColorConvertFloat4ToU32(ImVec4(47 / 255.f, 116 / 255.f, 178 / 255.f, 100 / 255.f));
+    int cellsLit = 0;
+    for (ImGuiWindow* w : f.ui().context()->Windows) {
+        if (w->Active && std::string(w->Name).find("##Searcher_") != std::string::npos &&
+            std::string(w->Name).find("##element") != std::string::npos) {
+            for (const ImDrawVert& v : w->DrawList->VtxBuffer) {
+                if (v.col == highlight) {
+                    ++cellsLit;
+                    break;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(cellsLit, 6);
+}

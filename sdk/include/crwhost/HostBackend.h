@@ -41,6 +41,13 @@ public:
     // HTTP: the callback runs exactly once. json is true for SendCurlJsonRequest.
     virtual void sendHttp(CurlRequest request, HttpCallback callback, bool json) = 0;
 
+    // Called by the wrappers before each call the host allows on its game
+    // thread only: every GameWrapper and MMRWrapper call but Execute, console
+    // variables, notifiers and binds. log, executeCommand, Execute, HTTP and
+    // images may come from any thread. A host that enforces the rule checks
+    // the caller's thread here.
+    virtual void gameThreadCall(const char* call) {}
+
     // Images: returns a non-zero handle; texture stays null until the host has loaded it.
     virtual unsigned long long imageCreate(const std::filesystem::path& path, bool canvasLoad, bool imguiLoad) = 0;
     virtual void* imageTexture(unsigned long long handle) = 0;

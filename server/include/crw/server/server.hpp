@@ -21,6 +21,8 @@ struct ServerOptions {
     std::chrono::milliseconds wsClaimTimeout{5000};
     // A WebSocket whose writes make no progress this long is dropped.
     std::chrono::milliseconds wsWriteStall{20000};
+    // Kernel send buffer of each WebSocket in bytes (0: the system's, which grows up to megabytes per socket).
+    std::size_t wsSendBuffer = 0;
     // How long stop() waits for clients to answer the 1001 close before cutting them off.
     std::chrono::milliseconds stopGrace{2000};
     std::size_t maxBodyBytes = 64 * 1024;
