@@ -4,6 +4,7 @@
 #include "crw/server/server.hpp"
 #include "local_registry.hpp"
 #include "log.hpp"
+#include "metrics.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -44,12 +45,17 @@ private:
     std::unordered_map<std::string, Bucket> buckets_;
 };
 
+class RedisRegistry;
+
 class Core {
 public:
     explicit Core(ServerOptions opts);
 
     const ServerOptions options;
     Registry& registry() { return *registry_; }
+    // The registry of a node in a cluster; null for a single node.
+    RedisRegistry* cluster() { return cluster_; }
+    Metrics metrics;
     RateLimiter invitesFromAddress;
 
     void log(std::string line) { log_.write(std::move(line)); }
@@ -59,6 +65,7 @@ public:
     Admit addSession(std::weak_ptr<Session> session, bool handoff, const std::string& address, std::uint64_t& id);
     void removeSession(std::uint64_t id);
     bool stopping() const;
+    std::size_t sessionCount() const;
 
     // Counted here and logged by the listener once a second, not a line each.
     std::atomic<std::uint64_t> refusedFull{0};
@@ -76,6 +83,7 @@ private:
     };
     AsyncLog log_;
     std::unique_ptr<Registry> registry_;
+    RedisRegistry* cluster_ = nullptr; // the same object as registry_, when clustered
     // sessions_, perAddress_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
     mutable std::mutex sessionsMutex_;
     std::condition_variable sessionsGone_;

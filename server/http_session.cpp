@@ -1,3 +1,4 @@
+#include "redis_registry.hpp"
 #include "registration.hpp"
 #include "sessions.hpp"
 
@@ -62,8 +63,27 @@ std::string shortName(const std::string& name)
     return name.substr(0, end) + "...";
 }
 
+std::string metricsText(Core& core)
+{
+    Metrics::Gauges g;
+    g.listed = core.registry().listedCount();
+    g.pending = core.registry().pendingCount();
+    g.connections = core.sessionCount();
+    if (auto* cluster = core.cluster()) {
+        g.clustered = true;
+        g.redisUp = cluster->available();
+        g.redisReconnects = cluster->client().reconnects();
+        g.redisCommands = cluster->client().latencyCount();
+        g.redisMicros = cluster->client().latencyMicros();
+    }
+    return core.metrics.render(g);
+}
+
 Reply handle(Core& core, const std::string& path, const std::string& body, const std::string& address)
 {
+    if (path == "/metrics")
+        return {http::status::ok, metricsText(core), "text/plain; version=0.0.4"};
+
     if (path == "/CheckAPI")
         return {http::status::ok, "Crewfinder server is up"};
 
@@ -103,10 +123,19 @@ Reply handle(Core& core, const std::string& path, const std::string& body, const
         InviteRequest invite = parseInviteRequest(body);
         if (!invite.ok)
             return {http::status::bad_request, "Invite refused: " + invite.error};
-        if (!core.invitesFromAddress.take(address))
+        if (!core.invitesFromAddress.take(address)) {
+            ++core.metrics.rateLimited;
             return {http::status::too_many_requests, "Too many invite requests, wait a little before the next one"};
+        }
         const auto result =
             core.registry().deliverInvite(invite.searcherId, inviteNotification(invite.userId, invite.userName));
+        if (result.outcome == Registry::Invite::RateLimited)
+            ++core.metrics.rateLimited;
+        // A cluster's registry counts deliveries on the node that holds the socket.
+        if (!core.cluster() && result.outcome == Registry::Invite::Delivered)
+            ++core.metrics.invitesDelivered;
+        if (!core.cluster() && result.outcome == Registry::Invite::QueueFull)
+            ++core.metrics.invitesDropped;
         switch (result.outcome) {
         case Registry::Invite::Delivered:
             return {http::status::ok, fmt::format("Invite request sent to {}", result.name)};
@@ -246,11 +275,15 @@ void HttpSession::onBody(beast::error_code ec)
     Reply reply;
     try {
         reply = handle(*core_, path, req.body(), address_);
+    } catch (const RegistryUnavailable&) {
+        reply = {http::status::service_unavailable,
+                 "Service unavailable: the server cannot reach its shared store, try again shortly"};
     } catch (const std::exception& e) { // nothing a client sends may take the server down
         reply = {http::status::internal_server_error, "Internal error"};
     }
     core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()),
                            static_cast<unsigned>(reply.status)));
+    core_->metrics.request(path, static_cast<unsigned>(reply.status));
     if (reply.shared)
         return respond(reply.status, std::move(reply.shared), req.keep_alive(), reply.contentType);
     respond(reply.status, std::move(reply.body), req.keep_alive(), reply.contentType);
@@ -262,8 +295,10 @@ void HttpSession::logRequest(unsigned status)
     if (parser_ && !parser_->get().method_string().empty()) {
         const auto& req = parser_->get();
         core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()), status));
+        core_->metrics.request(pathOf(req.target()), status);
     } else {
         core_->log(fmt::format("- - {}", status));
+        core_->metrics.request({}, status);
     }
 }
 
@@ -339,6 +374,7 @@ void HttpSession::upgrade()
     auto ws = std::make_shared<WsSession>(std::move(stream_), core_, address_);
     http::request<http::string_body> request = parser_->release();
     core_->log(fmt::format("{} {} 101", printable(request.method_string()), printable(request.target())));
+    core_->metrics.request("/", 101);
     ws->start(std::move(request));
 }
 

@@ -15,7 +15,8 @@ namespace {
 void usage()
 {
     std::cerr
-        << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N] [--max-connections N] [--max-per-address N]\n";
+        << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N] [--max-connections N] [--max-per-address N]\n"
+           "                  [--redis HOST:PORT [--node-id NAME]]\n";
 }
 
 // Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
@@ -66,6 +67,10 @@ int main(int argc, char** argv)
             ok = parseNumber(value, 1000000, maxConnections) && maxConnections > 0;
         else if (arg == "--max-per-address")
             ok = parseNumber(value, 1000000, maxPerAddress) && maxPerAddress > 0;
+        else if (arg == "--redis" && value)
+            ok = (options.redis = value, true);
+        else if (arg == "--node-id" && value && *value)
+            ok = (options.nodeId = value, true);
         else if (arg == "--bind" && value)
             ok = (bind = value, true);
         else if (arg == "--help" || arg == "-h")

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace crw::server {
@@ -16,6 +17,11 @@ public:
     virtual ~FrameSink() = default;
     // Queues one text frame; false (and nothing queued) when the sink's outgoing queue is full.
     virtual bool trySend(std::string text) = 0;
+};
+
+// Thrown by a registry whose shared store cannot be reached; the request is answered 503.
+struct RegistryUnavailable : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // Every method may be called from any I/O thread at once; implementations do their own locking.

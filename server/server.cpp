@@ -2,6 +2,7 @@
 
 #include "core.hpp"
 #include "demo.hpp"
+#include "redis_registry.hpp"
 #include "sessions.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -15,6 +16,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 
 namespace crw::server {
 
@@ -28,7 +30,33 @@ Core::Core(ServerOptions opts)
     limits.maxPendingPerAddress = options.maxPendingPerAddress;
     limits.invitesPerTargetPerSecond = options.invitesPerTargetPerSecond;
     limits.inviteBurstPerTarget = options.inviteBurstPerTarget;
-    registry_ = std::make_unique<LocalRegistry>(limits);
+    if (options.redis.empty()) {
+        registry_ = std::make_unique<LocalRegistry>(limits);
+        return;
+    }
+    RedisRegistryOptions cluster;
+    const auto colon = options.redis.rfind(':');
+    unsigned long port = 0;
+    if (colon != std::string::npos)
+        port = std::strtoul(options.redis.c_str() + colon + 1, nullptr, 10);
+    if (colon == std::string::npos || colon == 0 || port == 0 || port > 65535)
+        throw std::runtime_error(fmt::format("invalid Redis address '{}': HOST:PORT expected", options.redis));
+    cluster.host = options.redis.substr(0, colon);
+    cluster.port = static_cast<unsigned short>(port);
+    cluster.nodeId = options.nodeId;
+    cluster.nodeTtl = options.nodeTtl;
+    cluster.heartbeat = std::max(std::chrono::milliseconds(50), options.nodeTtl / 5);
+    cluster.limits = limits;
+    cluster.log = [this](std::string line) { log(std::move(line)); };
+    auto redis = std::make_unique<RedisRegistry>(std::move(cluster), &metrics);
+    cluster_ = redis.get();
+    registry_ = std::move(redis);
+}
+
+std::size_t Core::sessionCount() const
+{
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    return sessions_.size();
 }
 
 bool RateLimiter::take(const std::string& address)
@@ -267,8 +295,16 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
         throw std::runtime_error(fmt::format("cannot listen on {}:{}: {}", bindAddress, port, ec.message()));
     const unsigned short bound = acceptor.local_endpoint().port();
 
-    auto core = std::make_shared<Core>(impl_->options);
+    ServerOptions options = impl_->options;
+    if (!options.redis.empty() && options.nodeId.empty()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        options.nodeId = fmt::format("{}:{}", host, bound);
+    }
+    auto core = std::make_shared<Core>(std::move(options));
     addDemoSearchers(core->registry(), impl_->options.demoSearchers);
+    if (core->cluster())
+        core->cluster()->start();
 
     impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);
     impl_->sweeper = std::make_shared<PendingSweeper>(*ioc, core);
@@ -304,6 +340,8 @@ void Server::stop()
     for (auto& session : impl_->core->beginStop())
         session->shutdown();
     impl_->core->waitForSessions(impl_->options.stopGrace);
+    if (auto* cluster = impl_->core->cluster())
+        cluster->shutdown(); // before the I/O threads go: its thread may still hand frames to sockets
 
     impl_->ioc->stop();
     for (auto& t : impl_->threads)

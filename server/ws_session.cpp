@@ -170,7 +170,13 @@ void WsSession::handleFrame(const std::string& payload)
         return; // the same registration again changes nothing
     if (!heldId_.empty())
         return closeWith(websocket::close_code::policy_error, "This connection already holds a registration");
-    switch (core_->registry().claim(id, slot_.id(), weak_from_this(), address_)) {
+    Registry::Claim claimed = Registry::Claim::NotPending;
+    try {
+        claimed = core_->registry().claim(id, slot_.id(), weak_from_this(), address_);
+    } catch (const RegistryUnavailable&) {
+        return closeWith(websocket::close_code::try_again_later, "Server busy, register again shortly");
+    }
+    switch (claimed) {
     case Registry::Claim::Listed:
         break;
     case Registry::Claim::NotPending:

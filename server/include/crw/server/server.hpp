@@ -38,6 +38,12 @@ struct ServerOptions {
     double invitesPerTargetPerSecond = 5;
     double inviteBurstPerTarget = 20;
     unsigned ioThreads = 2;
+    // HOST:PORT of the Redis shared by the nodes of a cluster; empty for a single node that needs no Redis.
+    std::string redis;
+    // This node's name in the cluster; empty means "hostname:port".
+    std::string nodeId;
+    // A node whose liveness in Redis is older than this is taken for dead and its listings are swept.
+    std::chrono::milliseconds nodeTtl{5000};
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request, written by a thread of its own; empty means standard output.

@@ -1,0 +1,41 @@
+// Counters of one node, rendered in the Prometheus text format for "/metrics".
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace crw::server {
+
+class Metrics {
+public:
+    // Counts one answered request; unknown paths and codes are folded into "other".
+    void request(const std::string& path, unsigned status);
+
+    // Counters are atomics: bumped from any thread, read by the renderer.
+    std::atomic<std::uint64_t> invitesDelivered{0};
+    std::atomic<std::uint64_t> invitesDropped{0};
+    std::atomic<std::uint64_t> rateLimited{0};
+
+    struct Gauges {
+        std::size_t listed = 0;
+        std::size_t pending = 0;
+        std::size_t connections = 0;
+        bool clustered = false; // the Redis lines are written only for a node of a cluster
+        bool redisUp = false;
+        std::uint64_t redisReconnects = 0;
+        std::uint64_t redisCommands = 0;
+        std::uint64_t redisMicros = 0;
+    };
+    std::string render(const Gauges& gauges) const;
+
+    static constexpr std::array<const char*, 8> kPaths = {"/CheckAPI",      "/list", "/register", "/UpdateRegistration",
+                                                          "/RequestInvite", "/",     "/metrics",  "other"};
+    static constexpr std::array<unsigned, 12> kCodes = {101, 200, 400, 402, 403, 404, 409, 413, 429, 500, 503, 0};
+
+private:
+    std::array<std::array<std::atomic<std::uint64_t>, kCodes.size()>, kPaths.size()> requests_{};
+};
+
+} // namespace crw::server

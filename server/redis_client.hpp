@@ -1,0 +1,122 @@
+// A Redis connection pair (commands and pub/sub) on hiredis's async API, driven by an Asio loop on a thread of its
+// own, with reconnection and back-off.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct redisAsyncContext;
+
+namespace crw::server {
+
+struct RedisReply {
+    enum class Type { Error, Nil, Integer, String, Status, Array };
+    Type type = Type::Nil;
+    long long integer = 0;
+    std::string str; // the text of strings, statuses and errors
+    std::vector<RedisReply> elements;
+
+    bool isError() const { return type == Type::Error; }
+    static RedisReply error(std::string text)
+    {
+        RedisReply r;
+        r.type = Type::Error;
+        r.str = std::move(text);
+        return r;
+    }
+};
+
+class RedisClient {
+public:
+    struct Options {
+        std::string host = "127.0.0.1";
+        unsigned short port = 6379;
+        std::chrono::milliseconds minBackoff{100};
+        std::chrono::milliseconds maxBackoff{2000};
+    };
+    struct Handlers {
+        // A message on one of the subscribed channels.
+        std::function<void(const std::string& channel, const std::string& payload)> message;
+        // Both connections are up and subscribed; the state of Redis may be anything (it may have restarted).
+        std::function<void()> ready;
+        // The link went down; commands fail until ready() runs again.
+        std::function<void()> lost;
+    };
+    using Callback = std::function<void(RedisReply)>;
+
+    // Handlers run on the client's thread.
+    RedisClient(Options options, std::vector<std::string> channels, Handlers handlers);
+    ~RedisClient();
+    RedisClient(const RedisClient&) = delete;
+    RedisClient& operator=(const RedisClient&) = delete;
+
+    void start();
+    void stop(); // idempotent; no handler runs after it returns
+
+    // Sends a command; the callback runs on the client's thread with the answer, or with an error reply when the link
+    // is down or goes down before the answer.
+    void command(std::vector<std::string> args, Callback callback);
+
+    // Waits for the answer; nothing when the time is up. Must not be called on the client's thread.
+    std::optional<RedisReply> call(std::vector<std::string> args, std::chrono::milliseconds limit);
+
+    bool connected() const { return ready_.load(); }
+    bool onClientThread() const { return std::this_thread::get_id() == threadId_.load(); }
+    boost::asio::io_context& context() { return ioc_; }
+
+    std::uint64_t reconnects() const { return reconnects_.load(); }
+    // Round-trip time of answered commands: count and total in microseconds.
+    std::uint64_t latencyCount() const { return latencyCount_.load(); }
+    std::uint64_t latencyMicros() const { return latencyMicros_.load(); }
+
+private:
+    struct Link;
+    friend struct Link;
+    static void onConnect(const ::redisAsyncContext* ac, int status);
+    static void onDisconnect(const ::redisAsyncContext* ac, int status);
+    static void onReply(::redisAsyncContext* ac, void* reply, void* privdata);
+    static void onSubscription(::redisAsyncContext* ac, void* reply, void* privdata);
+
+    void connect();
+    std::shared_ptr<Link> openLink();
+    void linkUp(Link* link);
+    void maybeReady();
+    void linkDown(Link* link);
+    void closeLinks();
+    void scheduleReconnect();
+
+    const Options options_;
+    const std::vector<std::string> channels_;
+    const Handlers handlers_;
+    boost::asio::io_context ioc_;
+    std::thread thread_;
+    std::atomic<std::thread::id> threadId_{};
+    bool started_ = false; // start/stop caller only
+
+    // Touched only on the client's thread.
+    std::shared_ptr<Link> commands_;
+    std::shared_ptr<Link> subscriber_;
+    std::optional<boost::asio::steady_timer> retry_;
+    std::chrono::milliseconds backoff_{0};
+    std::size_t subscribed_ = 0;
+    bool stopping_ = false;
+    bool everReady_ = false;
+
+    // Written on the client's thread, read anywhere.
+    std::atomic<bool> ready_{false};
+    std::atomic<std::uint64_t> reconnects_{0};
+    std::atomic<std::uint64_t> latencyCount_{0};
+    std::atomic<std::uint64_t> latencyMicros_{0};
+};
+
+} // namespace crw::server

@@ -1,0 +1,120 @@
+// The registry of a node in a cluster: pending registrations and listings live in Redis, each node keeps a mirror of
+// every listing (kept current by published changes) and the sockets of its own players.
+#pragma once
+
+#include "redis_client.hpp"
+#include "registry.hpp"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <stdexcept>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <unordered_map>
+
+namespace crw::server {
+
+class Metrics;
+
+struct RedisRegistryOptions {
+    std::string host = "127.0.0.1";
+    unsigned short port = 6379;
+    std::string nodeId;
+    // Liveness: refreshed every heartbeat, gone after nodeTtl; a survivor sweeps a node that is gone.
+    std::chrono::milliseconds heartbeat{1000};
+    std::chrono::milliseconds nodeTtl{5000};
+    // How long a request waits for Redis before it is answered 503.
+    std::chrono::milliseconds callTimeout{1000};
+    // Connection news ("redis: ...").
+    std::function<void(std::string)> log;
+    // The limits hold across the cluster.
+    RegistryLimits limits;
+};
+
+// Every method but release() throws RegistryUnavailable when Redis cannot be reached.
+class RedisRegistry : public Registry {
+public:
+    RedisRegistry(RedisRegistryOptions options, Metrics* metrics);
+    ~RedisRegistry() override;
+
+    void start();
+    // Takes this node's listings out of Redis (a node that stops says goodbye) and stops the client.
+    void shutdown();
+
+    Register addPending(const std::string& id, Json::Value entry, const std::string& address) override;
+    Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                const std::string& address) override;
+    void release(const std::string& id, std::uint64_t sessionId) override;
+    Update update(const std::string& id, Json::Value entry, const std::string& address) override;
+    // Counts the invite against the per-target limit and hands the frame to the target's socket, wherever it is.
+    InviteResult deliverInvite(const std::string& id, const std::string& frame) override;
+    // Held by this server itself, on this node only.
+    void addDemo(const std::string& id, Json::Value entry) override;
+    // Every node's players in listing order; rebuilt once per change.
+    std::shared_ptr<const std::string> listBody() override;
+    // Redis expires pending registrations itself.
+    std::size_t dropExpiredPending() override { return 0; }
+    void clear() override;
+    std::size_t listedCount() const override;
+    std::size_t pendingCount() const override { return pendingCount_.load(); }
+    bool available() const { return client_.connected(); }
+    const std::string& nodeId() const { return options_.nodeId; }
+    RedisClient& client() { return client_; }
+
+private:
+    struct Item {
+        std::uint64_t order = 0;
+        std::string node; // empty for the demo searchers
+        std::string socket;
+        std::string name;
+        std::string entry; // compact JSON of the list entry
+    };
+    struct Owner {
+        std::string socket;
+        std::weak_ptr<FrameSink> sink;
+        std::string address;
+        std::uint64_t order = 0;
+        std::string entry;
+    };
+
+    RedisReply eval(const char* script, std::vector<std::string> args);
+    std::string socketName(std::uint64_t sessionId) const;
+    void waitApplied(std::uint64_t ev);
+
+    // On the client's thread.
+    void onMessage(const std::string& channel, const std::string& payload);
+    void onReady();
+    void onLost();
+    void applyEvent(const Json::Value& event);
+    void applySnapshot(const RedisReply& reply);
+    void heartbeat();
+    void restore();
+
+    // Callers hold mutex_.
+    void putItem(const std::string& id, Item item);
+    void eraseItem(const std::string& id);
+
+    const RedisRegistryOptions options_;
+    Metrics* const metrics_;
+    const std::string boot_; // tells this process's sockets from those of an earlier one with the same node id
+    RedisClient client_;
+    std::optional<boost::asio::steady_timer> beat_; // client's thread only
+
+    // Every member below is guarded by mutex_: requests come from the I/O threads, changes from the client's thread.
+    mutable std::mutex mutex_;
+    std::condition_variable applied_;
+    std::unordered_map<std::string, Item> items_;
+    std::map<std::pair<std::uint64_t, std::string>, const Item*> ordered_;
+    std::unordered_map<std::string, Owner> owners_;
+    mutable std::shared_ptr<const std::string> snapshot_; // null when a change has not been serialised yet
+    std::uint64_t appliedEv_ = 0;
+    bool syncing_ = false; // a snapshot is on its way; events wait in held_
+    std::vector<Json::Value> held_;
+
+    std::atomic<std::size_t> pendingCount_{0};
+};
+
+} // namespace crw::server

@@ -1,0 +1,203 @@
+// The cluster's shared state lives in Redis and changes only through these scripts, each atomic. Keys:
+//   crw:l:<id>      hash of one listing: o (order), n (node), s (socket), a (address), e (entry JSON)
+//   crw:ids         sorted set of listed ids by order;  crw:n:<node>  set of the ids a node holds
+//   crw:p:<id>      hash of a pending registration (a, e), expiring with the pending time-out
+//   crw:pz          sorted set of pending ids by expiry (counts);  crw:pa:<address> the same per address
+//   crw:seq         listing order counter;  crw:ev  change counter, carried by every event
+//   crw:alive:<node> expiring liveness key;  crw:nodes  set of the nodes seen
+//   crw:rt:<id>     invite token bucket of a target (t tokens, at time)
+// Every change of a listing is published on "crw:events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
+// apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x}.
+#pragma once
+
+namespace crw::server::scripts {
+
+inline constexpr const char* kPrelude = R"lua(
+local function publish(t)
+  t.v = redis.call('INCR', 'crw:ev')
+  redis.call('PUBLISH', 'crw:events', cjson.encode(t))
+  return t.v
+end
+local function drop(id)
+  local k = 'crw:l:' .. id
+  local n = redis.call('HGET', k, 'n')
+  if not n then return false end
+  redis.call('DEL', k)
+  redis.call('ZREM', 'crw:ids', id)
+  redis.call('SREM', 'crw:n:' .. n, id)
+  publish({t = 'del', id = id})
+  return true
+end
+local function put(id, o, n, s, a, e)
+  local k = 'crw:l:' .. id
+  local old = redis.call('HGET', k, 'n')
+  if old and old ~= n then redis.call('SREM', 'crw:n:' .. old, id) end
+  redis.call('HSET', k, 'o', o, 'n', n, 's', s, 'a', a, 'e', e)
+  redis.call('ZADD', 'crw:ids', o, id)
+  redis.call('SADD', 'crw:n:' .. n, id)
+  return publish({t = 'set', id = id, o = o, n = n, s = s, e = e})
+end
+local function nowMs()
+  local t = redis.call('TIME')
+  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+end
+)lua";
+
+// ARGV: id, address, entry, ttl ms, max pending, max pending per address -> ok | conflict | full
+inline constexpr const char* kRegister = R"lua(
+local id, addr, entry, ttl = ARGV[1], ARGV[2], ARGV[3], tonumber(ARGV[4])
+local a = redis.call('HGET', 'crw:l:' .. id, 'a')
+if a and a ~= addr then return 'conflict' end
+local pk = 'crw:p:' .. id
+local p = redis.call('HGET', pk, 'a')
+if p and p ~= addr then return 'conflict' end
+local now = nowMs()
+local ak = 'crw:pa:' .. addr
+redis.call('ZREMRANGEBYSCORE', 'crw:pz', '-inf', now)
+redis.call('ZREMRANGEBYSCORE', ak, '-inf', now)
+if not p then
+  if redis.call('ZCARD', 'crw:pz') >= tonumber(ARGV[5]) then return 'full' end
+  if redis.call('ZCARD', ak) >= tonumber(ARGV[6]) then return 'full' end
+end
+redis.call('DEL', pk)
+redis.call('HSET', pk, 'a', addr, 'e', entry)
+redis.call('PEXPIRE', pk, ttl)
+redis.call('ZADD', 'crw:pz', now + ttl, id)
+redis.call('ZADD', ak, now + ttl, id)
+redis.call('PEXPIRE', ak, ttl)
+return 'ok'
+)lua";
+
+// ARGV: id, address, node, socket -> {ok, order, entry, ev} | {none} | {conflict}
+inline constexpr const char* kClaim = R"lua(
+local id, addr = ARGV[1], ARGV[2]
+local pk = 'crw:p:' .. id
+local p = redis.call('HMGET', pk, 'a', 'e')
+if not p[1] then return {'none'} end
+if p[1] ~= addr then return {'conflict'} end
+local a = redis.call('HGET', 'crw:l:' .. id, 'a')
+if a and a ~= addr then return {'conflict'} end
+redis.call('DEL', pk)
+redis.call('ZREM', 'crw:pz', id)
+redis.call('ZREM', 'crw:pa:' .. addr, id)
+local o = redis.call('INCR', 'crw:seq')
+local v = put(id, o, ARGV[3], ARGV[4], addr, p[2])
+return {'ok', o, p[2], v}
+)lua";
+
+// ARGV: id, node, socket -> 1 when that socket's listing was removed
+inline constexpr const char* kRelease = R"lua(
+local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'n', 's')
+if v[1] ~= ARGV[2] or v[2] ~= ARGV[3] then return 0 end
+drop(ARGV[1])
+return 1
+)lua";
+
+// ARGV: id, address, entry -> {ok, ev} | {notlisted} | {wrong}
+inline constexpr const char* kUpdate = R"lua(
+local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'a', 'o', 'n', 's')
+if not v[1] then return {'notlisted'} end
+if v[1] ~= ARGV[2] then return {'wrong'} end
+return {'ok', put(ARGV[1], tonumber(v[2]), v[3], v[4], v[1], ARGV[3])}
+)lua";
+
+// ARGV: target id, this node, frame text, invites per second, burst (a token bucket per target)
+//   -> {notlisted} | {limited} | {local, socket} | {remote} | {nonode}
+inline constexpr const char* kInvite = R"lua(
+local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'n', 's')
+if not v[1] then return {'notlisted'} end
+local rate, burst = math.max(tonumber(ARGV[4]), 0.001), tonumber(ARGV[5])
+local k = 'crw:rt:' .. ARGV[1]
+local b = redis.call('HMGET', k, 't', 'at')
+local now = nowMs()
+local tokens = burst
+if b[1] then tokens = math.min(burst, tonumber(b[1]) + (now - tonumber(b[2])) * rate / 1000) end
+if tokens < 1 then return {'limited'} end
+redis.call('HSET', k, 't', tostring(tokens - 1), 'at', tostring(now))
+redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
+if v[1] == ARGV[2] then return {'local', v[2]} end
+if redis.call('PUBLISH', 'crw:i:' .. v[1], cjson.encode({id = ARGV[1], s = v[2], x = ARGV[3]})) == 0 then
+  return {'nonode'}
+end
+return {'remote'}
+)lua";
+
+// A node that stops takes its listings with it. ARGV: node
+inline constexpr const char* kGoodbye = R"lua(
+local me = ARGV[1]
+for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. me)) do
+  if redis.call('HGET', 'crw:l:' .. id, 'n') == me then drop(id) end
+end
+redis.call('DEL', 'crw:n:' .. me, 'crw:alive:' .. me)
+redis.call('SREM', 'crw:nodes', me)
+return 1
+)lua";
+
+// Puts a node's own listings back (after Redis lost them) and drops those it no longer holds.
+// ARGV: node, ttl ms, then per listing: id, order, socket, address, entry -> ids now held by another socket
+inline constexpr const char* kRestore = R"lua(
+local me = ARGV[1]
+local keep = {}
+for i = 3, #ARGV, 5 do keep[ARGV[i]] = ARGV[i + 2] end
+for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. me)) do
+  local v = redis.call('HMGET', 'crw:l:' .. id, 'n', 's')
+  if v[1] == me and keep[id] ~= v[2] then drop(id)
+  elseif v[1] ~= me then redis.call('SREM', 'crw:n:' .. me, id) end
+end
+local lost = {}
+local seq = tonumber(redis.call('GET', 'crw:seq') or '0')
+for i = 3, #ARGV, 5 do
+  local id, o = ARGV[i], tonumber(ARGV[i + 1])
+  local v = redis.call('HMGET', 'crw:l:' .. id, 'n', 's')
+  if v[1] and (v[1] ~= me or v[2] ~= ARGV[i + 2]) then
+    table.insert(lost, id)
+  elseif not v[1] then
+    put(id, o, me, ARGV[i + 2], ARGV[i + 3], ARGV[i + 4])
+    if o > seq then seq = o end
+  end
+end
+redis.call('SET', 'crw:seq', seq)
+redis.call('SET', 'crw:alive:' .. me, '1', 'PX', ARGV[2])
+redis.call('SADD', 'crw:nodes', me)
+return lost
+)lua";
+
+// Every listing with the change counter it reflects -> {ev, id, order, node, socket, entry, ...}
+inline constexpr const char* kSnapshot = R"lua(
+local out = {redis.call('GET', 'crw:ev') or '0'}
+for _, id in ipairs(redis.call('ZRANGE', 'crw:ids', 0, -1)) do
+  local v = redis.call('HMGET', 'crw:l:' .. id, 'o', 'n', 's', 'e')
+  if v[1] then
+    table.insert(out, id)
+    table.insert(out, v[1])
+    table.insert(out, v[2])
+    table.insert(out, v[3])
+    table.insert(out, v[4])
+  end
+end
+return out
+)lua";
+
+// Keeps this node alive and sweeps the listings of nodes whose liveness ran out.
+// ARGV: node, ttl ms -> {1 if this node was still alive, pending count, nodes swept}
+inline constexpr const char* kHeartbeat = R"lua(
+local me = ARGV[1]
+local was = redis.call('EXISTS', 'crw:alive:' .. me)
+redis.call('SET', 'crw:alive:' .. me, '1', 'PX', ARGV[2])
+redis.call('SADD', 'crw:nodes', me)
+local swept = 0
+for _, n in ipairs(redis.call('SMEMBERS', 'crw:nodes')) do
+  if n ~= me and redis.call('EXISTS', 'crw:alive:' .. n) == 0 then
+    for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. n)) do
+      if redis.call('HGET', 'crw:l:' .. id, 'n') == n then drop(id) end
+    end
+    redis.call('DEL', 'crw:n:' .. n)
+    redis.call('SREM', 'crw:nodes', n)
+    swept = swept + 1
+  end
+end
+redis.call('ZREMRANGEBYSCORE', 'crw:pz', '-inf', nowMs())
+return {was, redis.call('ZCARD', 'crw:pz'), swept}
+)lua";
+
+} // namespace crw::server::scripts

@@ -1,0 +1,253 @@
+// Nodes of a cluster sharing one private redis-server: registries side by side in this process, then two crw-server
+// processes end to end.
+#include "process_util.hpp"
+#include "redis_registry.hpp"
+#include "test_util.hpp"
+
+#include <json/json.h>
+
+#include <csignal>
+
+using namespace crw::test;
+using crw::server::RedisRegistry;
+using crw::server::Registry;
+using crw::server::RegistryUnavailable;
+
+namespace {
+
+struct Sink : crw::server::FrameSink {
+    bool trySend(std::string text) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        frames.push_back(std::move(text));
+        return true;
+    }
+    std::size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frames.size();
+    }
+    std::mutex mutex;
+    std::vector<std::string> frames;
+};
+
+Json::Value entry(const std::string& title)
+{
+    Json::Value e;
+    e["Title"] = title;
+    e["Creator"]["Name"] = "Player " + title;
+    return e;
+}
+
+class ClusterTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(redis_.start()); }
+
+    std::unique_ptr<RedisRegistry> node(const std::string& name,
+                                        std::chrono::milliseconds ttl = std::chrono::seconds(5))
+    {
+        crw::server::RedisRegistryOptions o;
+        o.port = redis_.port();
+        o.nodeId = name;
+        o.heartbeat = ttl / 5;
+        o.nodeTtl = ttl;
+        o.limits.inviteBurstPerTarget = 3;
+        o.limits.invitesPerTargetPerSecond = 0.01;
+        auto r = std::make_unique<RedisRegistry>(o, nullptr);
+        r->start();
+        EXPECT_TRUE(eventually([&] { return r->available(); }));
+        return r;
+    }
+    static bool lists(RedisRegistry& r, const std::string& text)
+    {
+        return r.listBody()->find(text) != std::string::npos;
+    }
+
+    RedisServer redis_;
+};
+
+} // namespace
+
+TEST_F(ClusterTest, RegistrationsCrossNodesUnderTheAddressRule)
+{
+    auto a = node("a");
+    auto b = node("b");
+    auto sink = std::make_shared<Sink>();
+
+    EXPECT_EQ(a->addPending("p1", entry("one"), "10.0.0.1"), Registry::Register::Pending);
+    EXPECT_EQ(b->addPending("p1", entry("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
+    EXPECT_EQ(b->claim("p1", 7, sink, "10.0.0.2"), Registry::Claim::TakenElsewhere);
+    EXPECT_EQ(b->claim("nobody", 8, sink, "10.0.0.1"), Registry::Claim::NotPending);
+    ASSERT_EQ(b->claim("p1", 7, sink, "10.0.0.1"), Registry::Claim::Listed);
+    EXPECT_TRUE(lists(*b, "\"one\"")); // the claiming node sees it before it answers
+    EXPECT_TRUE(eventually([&] { return lists(*a, "\"one\""); }, std::chrono::milliseconds(100)));
+    EXPECT_EQ(b->addPending("p1", entry("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
+
+    EXPECT_EQ(a->update("p1", entry("poison"), "10.0.0.2"), Registry::Update::WrongAddress);
+    EXPECT_EQ(a->update("p2", entry("two"), "10.0.0.1"), Registry::Update::NotListed);
+    EXPECT_EQ(a->update("p1", entry("uno"), "10.0.0.1"), Registry::Update::Updated);
+    EXPECT_TRUE(lists(*a, "\"uno\""));
+    EXPECT_TRUE(eventually([&] { return lists(*b, "\"uno\"") && !lists(*b, "\"one\""); }));
+
+    // From the other node to the socket, then the per-target limit of the whole cluster.
+    auto invited = a->deliverInvite("p1", "frame-1");
+    EXPECT_EQ(invited.outcome, Registry::Invite::Delivered);
+    EXPECT_EQ(invited.name, "Player uno");
+    EXPECT_TRUE(eventually([&] { return sink->count() == 1; }));
+    EXPECT_EQ(b->deliverInvite("p1", "frame-2").outcome, Registry::Invite::Delivered);
+    EXPECT_EQ(a->deliverInvite("p1", "frame-3").outcome, Registry::Invite::Delivered);
+    EXPECT_EQ(b->deliverInvite("p1", "frame-4").outcome, Registry::Invite::RateLimited);
+    EXPECT_TRUE(eventually([&] { return sink->count() == 3; }));
+    EXPECT_EQ(sink->frames[0], "frame-1");
+
+    b->release("p1", 99); // not the socket that holds it
+    b->release("p1", 7);
+    EXPECT_FALSE(lists(*b, "p1"));
+    EXPECT_TRUE(eventually([&] { return !lists(*a, "\"uno\""); }));
+    EXPECT_EQ(a->deliverInvite("p1", "x").outcome, Registry::Invite::NotListed);
+}
+
+TEST_F(ClusterTest, ListKeepsRegistrationOrderAcrossNodes)
+{
+    auto a = node("a");
+    auto b = node("b");
+    auto sink = std::make_shared<Sink>();
+    const std::vector<std::pair<RedisRegistry*, std::string>> order = {
+        {a.get(), "first"}, {b.get(), "second"}, {a.get(), "third"}};
+    std::uint64_t socket = 1;
+    for (const auto& [n, title] : order) {
+        ASSERT_EQ(n->addPending(title, entry(title), "10.0.0.1"), Registry::Register::Pending);
+        ASSERT_EQ(n->claim(title, socket++, sink, "10.0.0.1"), Registry::Claim::Listed);
+    }
+    for (auto* n : {a.get(), b.get()}) {
+        EXPECT_TRUE(eventually([&] { return n->listedCount() == 3; }));
+        const std::string list = *n->listBody();
+        EXPECT_LT(list.find("first"), list.find("second"));
+        EXPECT_LT(list.find("second"), list.find("third"));
+    }
+    // A node that starts late reads everything at once.
+    auto c = node("c");
+    EXPECT_TRUE(eventually([&] { return *c->listBody() == *a->listBody(); }));
+}
+
+TEST_F(ClusterTest, DeadNodeIsSweptAndRedisRestartLosesNobody)
+{
+    auto a = node("a", std::chrono::milliseconds(1000));
+    auto b = node("b", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    for (auto* n : {a.get(), b.get()}) {
+        const std::string id = "held-by-" + n->nodeId();
+        ASSERT_EQ(n->addPending(id, entry(id), "10.0.0.1"), Registry::Register::Pending);
+        ASSERT_EQ(n->claim(id, 1, sink, "10.0.0.1"), Registry::Claim::Listed);
+    }
+    EXPECT_TRUE(eventually([&] { return a->listedCount() == 2 && b->listedCount() == 2; }));
+
+    // Redis goes: what needs it is refused, what each node holds stays.
+    redis_.stop();
+    EXPECT_TRUE(eventually([&] { return !a->available(); }));
+    EXPECT_THROW(a->addPending("late", entry("late"), "10.0.0.1"), RegistryUnavailable);
+    EXPECT_THROW(a->deliverInvite("held-by-b", "x"), RegistryUnavailable);
+    EXPECT_EQ(a->listedCount(), 2u);
+
+    // Redis comes back empty: each node puts its own players back.
+    ASSERT_TRUE(redis_.start());
+    auto fresh = node("watcher", std::chrono::milliseconds(1000));
+    EXPECT_TRUE(eventually([&] { return fresh->listedCount() == 2; }, std::chrono::seconds(10)));
+
+    // b dies without a word: the survivors sweep its listing once its liveness runs out.
+    b->client().stop(); // no goodbye
+    EXPECT_TRUE(
+        eventually([&] { return !lists(*a, "held-by-b") && !lists(*fresh, "held-by-b"); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(lists(*fresh, "held-by-a"));
+}
+
+namespace {
+
+std::string inviteBody(const std::string& searcherId)
+{
+    return R"({"Searcher":{"Name":"Someone", "IdString":")" + jsonEscape(searcherId) +
+           R"("}, "User":{"Name":"Asker","IdString":"Steam|42|0"}})";
+}
+
+// A crw-server process joined to the cluster; its port is read from its first line.
+struct Node {
+    Node(const std::string& redis, const std::string& name)
+        : process(CRW_SERVER_EXE, {"--port", "0", "--redis", redis, "--node-id", name})
+    {
+        // The log thread may write its first line before the main thread's.
+        if (!process.waitForOutput("redis: ready", kWait) || !process.waitForOutput("listening on ", kWait))
+            return;
+        const auto& out = process.output();
+        const auto colon = out.find(':', out.find("listening on "));
+        port = static_cast<unsigned short>(std::stoi(out.substr(colon + 1)));
+    }
+    bool lists(const std::string& id) { return httpRequest(port, "GET", "/list").body.find(id) != std::string::npos; }
+    Process process;
+    unsigned short port = 0;
+};
+
+} // namespace
+
+TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther)
+{
+    Node n1(redis_.address(), "n1");
+    Node n2(redis_.address(), "n2");
+    ASSERT_NE(n1.port, 0) << n1.process.output();
+    ASSERT_NE(n2.port, 0) << n2.process.output();
+
+    // Registered through node 1; listed on node 2 at once; an invite asked of node 2 reaches the socket on node 1.
+    Reg reg;
+    ASSERT_EQ(httpRequest(n1.port, "POST", "/register", reg.body()).status, 200);
+    WsClient player;
+    ASSERT_TRUE(player.connect(n1.port));
+    ASSERT_TRUE(player.send(reg.body()));
+    ASSERT_TRUE(eventually([&] { return n2.lists(reg.id); }));
+    auto invite = httpRequest(n2.port, "POST", "/RequestInvite", inviteBody(reg.id));
+    EXPECT_EQ(invite.status, 200) << invite.body;
+    auto frame = player.read();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->rfind(R"({"type":"InviteNotification")", 0), 0u) << *frame;
+    EXPECT_EQ(httpRequest(n2.port, "POST", "/RequestInvite", inviteBody("Steam|nobody|0")).status, 402);
+    const std::string metrics = httpRequest(n1.port, "GET", "/metrics").body;
+    EXPECT_NE(metrics.find("crw_invites_delivered_total 1\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("crw_redis_up 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find(R"(crw_http_requests_total{path="/register",status="200"} 1)"), std::string::npos);
+
+    // Redis away: what needs it is 503, the list and the socket stay.
+    redis_.stop();
+    Reg other;
+    other.id = "Steam|76561190000000002|0";
+    EXPECT_TRUE(eventually([&] { return httpRequest(n2.port, "POST", "/register", other.body()).status == 503; }));
+    EXPECT_TRUE(n2.lists(reg.id));
+    EXPECT_NE(httpRequest(n1.port, "GET", "/metrics").body.find("crw_redis_up 0\n"), std::string::npos);
+
+    // Redis back, empty: node 1 puts its player back, and the same socket still gets invites.
+    ASSERT_TRUE(redis_.start());
+    EXPECT_TRUE(eventually([&] { return httpRequest(n2.port, "POST", "/register", other.body()).status == 200; },
+                           std::chrono::seconds(10)));
+    EXPECT_TRUE(
+        eventually([&] { return httpRequest(n2.port, "POST", "/RequestInvite", inviteBody(reg.id)).status == 200; }));
+    EXPECT_TRUE(player.read());
+    EXPECT_TRUE(n2.lists(reg.id));
+
+    // Node 1 killed without a word: its player leaves node 2's list within 10 s.
+    n1.process.signal(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return !n2.lists(reg.id); }, std::chrono::seconds(10)));
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(10));
+
+    // The survivor stops cleanly (and a sanitizer's report would show in its exit status).
+    n2.process.signal(SIGTERM);
+    EXPECT_EQ(n2.process.waitExit(kWait), 0) << n2.process.output();
+}
+
+TEST_F(ServerTest, MetricsOfASingleNodeNeedNoRedis)
+{
+    startServer();
+    auto player = registerAndConnect(Reg{});
+    const auto res = httpRequest(port_, "GET", "/metrics");
+    EXPECT_EQ(res.status, 200);
+    EXPECT_NE(res.body.find("# TYPE crw_listed_players gauge\ncrw_listed_players 1\n"), std::string::npos) << res.body;
+    EXPECT_NE(res.body.find(R"(crw_http_requests_total{path="/register",status="200"} 1)"), std::string::npos);
+    EXPECT_EQ(res.body.find("crw_redis"), std::string::npos);
+}
