@@ -42,9 +42,11 @@ constexpr std::size_t kTitleBytes = crw::kTitleSize - 1;
 constexpr std::size_t kNameBytes = crw::kTitleSize - 1;
 constexpr std::size_t kShortTextBytes = 32; // MMR texts, voice chat
 constexpr std::size_t kListNameBytes = 64;  // one region or language
-constexpr std::size_t kMaxSearchers = 1000;
-// Larger answers are not parsed at all: the parsed form takes many times the text.
-constexpr std::size_t kListAnswerMaxBytes = 4 * 1024 * 1024;
+// Twice what one server node carries, so a full node is always listed whole.
+constexpr std::size_t kMaxSearchers = 20000;
+// Larger answers are not parsed at all: the parsed form takes many times the text. A full node's answer is about
+// 3.5 MB.
+constexpr std::size_t kListAnswerMaxBytes = 8 * 1024 * 1024;
 
 bool isKnownPlaylist(const std::string& name)
 {

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     p.OnSearchersResult(mmr, 200, std::string(reinterpret_cast<const char*>(data), size), seq);
     std::lock_guard<std::recursive_mutex> lock(p.stateMutex);
-    if (p.searchers.size() > 1000) {
+    if (p.searchers.size() > 20000) {
         std::abort();
     }
     for (const auto& s : p.searchers) {

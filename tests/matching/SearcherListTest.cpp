@@ -386,18 +386,18 @@ TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
     }
 
     // Past the maximum, the rest is dropped and counted.
-    std::vector<std::string> many(1500, listEntry("p", "[" + playlist("Other", "1", "0") + "]"));
+    std::vector<std::string> many(20500, listEntry("p", "[" + playlist("Other", "1", "0") + "]"));
     {
         auto lock = deliver(200, listAnswer(many));
-        EXPECT_EQ(f.plugin().searchers.size(), 1000u);
+        EXPECT_EQ(f.plugin().searchers.size(), 20000u);
     }
-    EXPECT_TRUE(hasLine(f.host().logs(), "500 searchers dropped : the list keeps at most 1000"));
+    EXPECT_TRUE(hasLine(f.host().logs(), "500 searchers dropped : the list keeps at most 20000"));
 
     // A cut answer, or one too large to parse, lists nobody.
     const std::string whole = listAnswer({listEntry("a", "[" + playlist("Other", "1", "0") + "]"),
                                           listEntry("b", "[" + playlist("Other", "1", "0") + "]")});
     for (const std::string& text : {whole.substr(0, whole.size() - 2), whole.substr(0, whole.size() / 2 + 40),
-                                    listAnswer(std::vector<std::string>(40000, many[0]))}) {
+                                    listAnswer(std::vector<std::string>((8 << 20) / many[0].size() + 1, many[0]))}) {
         auto lock = deliver(200, text);
         EXPECT_TRUE(f.plugin().searchers.empty()) << text.size();
         EXPECT_TRUE(f.plugin().allSearchers.empty());
