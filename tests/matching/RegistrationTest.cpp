@@ -422,6 +422,7 @@ TEST(Registration, NormalCloseByTheServerEndsTheRegistrationAndTheQuestion)
     ASSERT_TRUE(e.waitState([](CRW& p) { return p.stillThereCheck.open; }));
     e.tap->closeFromServer(1000, "bye");
     ASSERT_TRUE(e.waitState([](CRW& p) { return !p.isRegistered; }));
+    e.host().drainGame(); // the toast reaches the game on its own thread
     const auto toasts = e.host().toasts();
     ASSERT_EQ(toasts.size(), 2u);
     EXPECT_EQ(toasts[1].text, "An error occured, you are no longer registered on the plugin !");
