@@ -17,7 +17,7 @@
 #include "PluginLoader.h"
 #include "SandboxHost.h"
 #include "Script.h"
-#include "crw/server/server.hpp"
+#include "crw/server/Server.h"
 #include "crwhost/HostBackend.h"
 
 #ifndef CRW_BUILD_PLUGIN

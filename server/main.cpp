@@ -1,5 +1,5 @@
 // crw-server: the Crewfinder matchmaking server.
-#include "crw/server/server.hpp"
+#include "crw/server/Server.h"
 
 #include <csignal>
 #include <cstdlib>

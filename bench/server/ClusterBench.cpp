@@ -3,7 +3,7 @@
 // Then fills the cluster with listed players held by a feeder node of its own, for the "/list" throughput runs.
 //
 // usage: crw_cluster_bench REDIS_PORT PORT_A PORT_B LISTED
-#include "redis_registry.hpp"
+#include "RedisRegistry.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>

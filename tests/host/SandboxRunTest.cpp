@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "Process.h"
-#include "crw/server/server.hpp"
+#include "crw/server/Server.h"
 
 namespace fs = std::filesystem;
 using hosttest::Process;

@@ -5,7 +5,7 @@
 
 #include "MatchingTestUtil.h"
 #include "WsTap.h"
-#include "crw/server/server.hpp"
+#include "crw/server/Server.h"
 
 using namespace std::chrono_literals;
 using namespace crwtest;

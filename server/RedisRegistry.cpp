@@ -1,8 +1,8 @@
-#include "redis_registry.hpp"
+#include "RedisRegistry.h"
 
-#include "metrics.hpp"
-#include "redis_scripts.hpp"
-#include "registration.hpp"
+#include "Metrics.h"
+#include "RedisScripts.h"
+#include "Registration.h"
 
 #include <boost/asio/post.hpp>
 

@@ -1,4 +1,4 @@
-#include "test_util.hpp"
+#include "TestUtil.h"
 
 #include <json/json.h>
 

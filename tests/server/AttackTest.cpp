@@ -1,5 +1,5 @@
 // What a stranger can try against a listing or against the server, each played from other source addresses.
-#include "test_util.hpp"
+#include "TestUtil.h"
 
 #include <json/json.h>
 

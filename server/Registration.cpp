@@ -1,4 +1,4 @@
-#include "registration.hpp"
+#include "Registration.h"
 
 #include <json/reader.h>
 #include <json/writer.h>

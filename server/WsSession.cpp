@@ -1,5 +1,5 @@
-#include "registration.hpp"
-#include "sessions.hpp"
+#include "Registration.h"
+#include "Sessions.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>

@@ -1,7 +1,7 @@
 // Small synchronous HTTP and WebSocket clients with bounded waits, and a server fixture.
 #pragma once
 
-#include "crw/server/server.hpp"
+#include "crw/server/Server.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

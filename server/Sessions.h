@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core.hpp"
+#include "Core.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>

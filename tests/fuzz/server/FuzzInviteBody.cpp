@@ -1,6 +1,6 @@
 // A /RequestInvite body from anyone: parsing never crashes, and the frame built from it is one valid JSON object
 // that starts with the bytes the plug-in looks for.
-#include "registration.hpp"
+#include "Registration.h"
 
 #include <cstdlib>
 

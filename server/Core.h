@@ -1,10 +1,10 @@
 // State shared by the listener and every session of one running server.
 #pragma once
 
-#include "crw/server/server.hpp"
-#include "local_registry.hpp"
-#include "log.hpp"
-#include "metrics.hpp"
+#include "crw/server/Server.h"
+#include "LocalRegistry.h"
+#include "Log.h"
+#include "Metrics.h"
 
 #include <atomic>
 #include <chrono>

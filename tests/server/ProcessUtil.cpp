@@ -1,4 +1,4 @@
-#include "process_util.hpp"
+#include "ProcessUtil.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

@@ -1,6 +1,6 @@
-#include "redis_registry.hpp"
-#include "registration.hpp"
-#include "sessions.hpp"
+#include "RedisRegistry.h"
+#include "Registration.h"
+#include "Sessions.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>

@@ -1,5 +1,5 @@
 // Registration over the socket, listing, invites and the ways a listing ends.
-#include "test_util.hpp"
+#include "TestUtil.h"
 
 #include <json/json.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "registry.hpp"
+#include "Registry.h"
 
 namespace crw::server {
 

@@ -1,6 +1,6 @@
 // A /register body from anyone: validation never crashes, and what it accepts is stored as valid list JSON.
-#include "local_registry.hpp"
-#include "registration.hpp"
+#include "LocalRegistry.h"
+#include "Registration.h"
 
 #include <cstdlib>
 

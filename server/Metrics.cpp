@@ -1,4 +1,4 @@
-#include "metrics.hpp"
+#include "Metrics.h"
 
 #include <fmt/format.h>
 

@@ -1,7 +1,7 @@
 // A WebSocket text frame from anyone: it is junk, names no player, or claims one; a claim never lists a player
 // that nobody registered, nor one registered from another address.
-#include "local_registry.hpp"
-#include "registration.hpp"
+#include "LocalRegistry.h"
+#include "Registration.h"
 
 #include <cstdlib>
 

@@ -1,8 +1,8 @@
 // Nodes of a cluster sharing one private redis-server: registries side by side in this process, then two crw-server
 // processes end to end.
-#include "process_util.hpp"
-#include "redis_registry.hpp"
-#include "test_util.hpp"
+#include "ProcessUtil.h"
+#include "RedisRegistry.h"
+#include "TestUtil.h"
 
 #include <json/json.h>
 

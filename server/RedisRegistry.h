@@ -2,8 +2,8 @@
 // every listing (kept current by published changes) and the sockets of its own players.
 #pragma once
 
-#include "redis_client.hpp"
-#include "registry.hpp"
+#include "RedisClient.h"
+#include "Registry.h"
 
 #include <boost/asio/steady_timer.hpp>
 

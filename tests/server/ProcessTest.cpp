@@ -1,6 +1,6 @@
 // The crw-server executable: bound port on its first line, one line per request, SIGTERM ends it cleanly.
-#include "process_util.hpp"
-#include "test_util.hpp"
+#include "ProcessUtil.h"
+#include "TestUtil.h"
 
 #include <csignal>
 

@@ -1,6 +1,6 @@
-#include "local_registry.hpp"
+#include "LocalRegistry.h"
 
-#include "registration.hpp"
+#include "Registration.h"
 
 #include <algorithm>
 

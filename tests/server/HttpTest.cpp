@@ -1,6 +1,6 @@
 // The HTTP side of the server, over real connections.
-#include "registration.hpp"
-#include "test_util.hpp"
+#include "Registration.h"
+#include "TestUtil.h"
 
 #include <json/json.h>
 

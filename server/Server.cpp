@@ -1,9 +1,9 @@
-#include "crw/server/server.hpp"
+#include "crw/server/Server.h"
 
-#include "core.hpp"
-#include "demo.hpp"
-#include "redis_registry.hpp"
-#include "sessions.hpp"
+#include "Core.h"
+#include "Demo.h"
+#include "RedisRegistry.h"
+#include "Sessions.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>

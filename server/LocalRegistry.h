@@ -1,7 +1,7 @@
 // The registry kept in this process's memory.
 #pragma once
 
-#include "registry.hpp"
+#include "Registry.h"
 
 #include <map>
 #include <mutex>

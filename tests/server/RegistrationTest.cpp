@@ -1,7 +1,7 @@
 // Validation of registration and invite bodies, and the registry's ownership rules.
-#include "registration.hpp"
-#include "local_registry.hpp"
-#include "test_util.hpp"
+#include "Registration.h"
+#include "LocalRegistry.h"
+#include "TestUtil.h"
 
 #include <json/json.h>
 

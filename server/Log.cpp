@@ -1,4 +1,4 @@
-#include "log.hpp"
+#include "Log.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "demo.hpp"
+#include "Demo.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "redis_client.hpp"
+#include "RedisClient.h"
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
