@@ -41,23 +41,16 @@ std::string entryProblem(const Json::Value& element)
 constexpr std::size_t kTitleBytes = crw::kTitleSize - 1;
 constexpr std::size_t kNameBytes = crw::kTitleSize - 1;
 constexpr std::size_t kShortTextBytes = 32; // MMR texts, voice chat
-constexpr std::size_t kListNameBytes = 64;  // one region or language
+constexpr std::size_t kListNameBytes = 64;  // one playlist, region or language name
 // Twice what one server node carries, so a full node is always listed whole.
 constexpr std::size_t kMaxSearchers = 20000;
 // Larger answers are not parsed at all: the parsed form takes many times the text. A full node's answer is about
 // 3.5 MB.
 constexpr std::size_t kListAnswerMaxBytes = 8 * 1024 * 1024;
 
-bool isKnownPlaylist(const std::string& name)
-{
-    static const std::vector<crw::PlaylistSetting> known = crw::fixedPlaylists();
-    for (const auto& row : known) {
-        if (row.name == name) {
-            return true;
-        }
-    }
-    return false;
-}
+// Room for every playlist the game has had, and for those newer clients will
+// register; a repeat of a name adds nothing.
+constexpr std::size_t kMaxPlaylistRows = 32;
 
 } // namespace
 
@@ -71,10 +64,8 @@ std::vector<crw::PlaylistSetting> CRW::ParsePlaylists(const Json::Value& array)
     for (Json::ArrayIndex i = 0; i < array.size(); ++i) {
         const Json::Value& element = array[i];
         crw::PlaylistSetting row;
-        row.name = textOf(member(element, "Playlist"));
-        // One row per playlist of the fixed list: nothing else can be drawn or
-        // evaluated, and a repeat adds nothing.
-        if (!isKnownPlaylist(row.name) ||
+        row.name = crw::utf8Prefix(textOf(member(element, "Playlist")), kListNameBytes);
+        if (rows.size() == kMaxPlaylistRows ||
             std::any_of(rows.begin(), rows.end(), [&](const crw::PlaylistSetting& r) { return r.name == row.name; })) {
             ++dropped;
             continue;
@@ -85,7 +76,7 @@ std::vector<crw::PlaylistSetting> CRW::ParsePlaylists(const Json::Value& array)
         rows.push_back(std::move(row));
     }
     if (dropped > 0) {
-        crw::LOG("{} playlist rows dropped : not a known playlist, or one already read", dropped);
+        crw::LOG("{} playlist rows dropped : more than {}, or one already read", dropped, kMaxPlaylistRows);
     }
     return rows;
 }
@@ -129,10 +120,9 @@ bool CRW::isSearcherVisible(const crw::Searcher& searcher, const std::map<std::s
         }
         auto user = userMMR.find(playlist.name);
         if (user == userMMR.end()) {
-            if (reason) {
-                *reason = "unknown playlist \"" + playlist.name + "\" with a range";
-            }
-            return false;
+            // A playlist newer than this version: the player has no MMR to compare, so this row admits
+            // nobody, but the searcher's other rows still count.
+            continue;
         }
         float searcherMMR = 0.f;
         if (!crw::matching::parseFloatPrefix(playlist.mmr, searcherMMR)) {

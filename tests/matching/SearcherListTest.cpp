@@ -80,9 +80,32 @@ TEST(Visibility, OddRangesAndMMRTexts)
     reason.clear();
     EXPECT_FALSE(CRW::isSearcherVisible(searcherWith({row("Ranked-2v2", "1e60", 100)}), kMMR, &reason));
     EXPECT_FALSE(reason.empty());
-    reason.clear();
-    EXPECT_FALSE(CRW::isSearcherVisible(searcherWith({row("Soccar", "1000", 100)}), kMMR, &reason));
-    EXPECT_NE(reason.find("Soccar"), std::string::npos);
+    // A playlist this version does not know admits nobody by MMR, but the next row still counts.
+    EXPECT_FALSE(visibleAt(searcherWith({row("Heatseeker", "1000", 100)}), 1000.f));
+    EXPECT_TRUE(visibleAt(searcherWith({row("Heatseeker", "1000", 100), row("Ranked-2v2", "1000", 10)}), 1000.f));
+}
+
+TEST(SearcherList, PlaylistsThisVersionDoesNotKnowStayListed)
+{
+    PluginFixture f;
+    f.host().clearRecords();
+    const std::string answer =
+        listAnswer({listEntry("U1", "[" + playlist("Heatseeker", "700", "0") + "]"),
+                    listEntry("U2", "[" + playlist("Heatseeker", "700", "0") + "," +
+                                        playlist("Ranked-2v2", "1000", "50") + "]"),
+                    listEntry("U3", "[" + playlist("Ranked-2v2", "1000", "0") + "]")});
+    deliverList(f.plugin(), kMMR, 200, answer);
+    const std::string fine = "No range for this playlist or playlist is Other, searcher is fine !";
+    const std::string bar(38, '-');
+    const std::vector<std::string> expected{
+        "Searchers : \n" + answer, std::string(34, '-'),
+        bar, "Name : U1", "idString : id-U1", "Playlists :", "Heatseeker : 700", fine, bar,
+        bar, "Name : U2", "idString : id-U2", "Playlists :", "Heatseeker : 700", fine, bar,
+        bar, "Name : U3", "idString : id-U3", "Playlists :", "Ranked-2v2 : 1000", fine, bar};
+    EXPECT_EQ(f.host().logs(), expected);
+    auto lock = lockState(f.plugin());
+    EXPECT_EQ(creatorNames(f.plugin().searchers), (std::vector<std::string>{"U1", "U2", "U3"}));
+    EXPECT_EQ(f.plugin().searchers[1].playlists.size(), 2u);
 }
 
 TEST(SearcherList, AnswerIsParsedFilteredAndLogged)
@@ -179,7 +202,7 @@ TEST(SearcherList, HostileAnswersNeverThrowAndAlwaysEndLoading)
                      listEntry("unknown-open", "[" + playlist("Soccar", "1000", "0") + "]"),
                      listEntry("max", "[" + playlist("Ranked-2v2", "1000", "2147483647") + "]"),
                      listEntry("lead", "[" + playlist("Ranked-2v2", "1000", "  +5 points") + "]")}),
-         {"max", "lead"}},
+         {"unknown-open", "max", "lead"}},
     };
     for (const auto& c : cases) {
         {
@@ -196,12 +219,12 @@ TEST(SearcherList, HostileAnswersNeverThrowAndAlwaysEndLoading)
     }
     // Each dropped entry says why.
     const auto logs = f.host().logs();
-    for (const char* why : {"99999999999", "\"abc\"", "1e60", "playlist rows dropped"}) {
+    for (const char* why : {"99999999999", "\"abc\"", "1e60"}) {
         EXPECT_TRUE(hasLineContaining(logs, why)) << why;
     }
     auto lock = lockState(f.plugin());
-    ASSERT_EQ(f.plugin().searchers.size(), 2u);
-    EXPECT_EQ(f.plugin().searchers[1].playlists[0].range, 5);
+    ASSERT_EQ(f.plugin().searchers.size(), 3u);
+    EXPECT_EQ(f.plugin().searchers[2].playlists[0].range, 5);
 }
 
 TEST(SearcherList, OnlyTheLatestRequestIsApplied)
@@ -348,7 +371,7 @@ TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
         return longest;
     };
 
-    // 17,000 playlist rows, repeats and unknown names: one row per known playlist.
+    // 17,000 playlist rows, repeats and unknown names: 32 distinct rows at most.
     std::string rows = playlist("Ranked-2v2", "1000", "0");
     for (int i = 0; i < 17000; ++i) {
         rows += "," + playlist(i % 2 ? "Ranked-2v2" : "Soccar" + std::to_string(i), "1", "0");
@@ -366,8 +389,9 @@ TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
         auto lock = deliver(200, listAnswer({big}));
         ASSERT_EQ(f.plugin().searchers.size(), 1u);
         const crw::Searcher& s = f.plugin().searchers[0];
-        ASSERT_EQ(s.playlists.size(), 2u);
-        EXPECT_EQ(s.playlists[1].name, "Hoops");
+        ASSERT_EQ(s.playlists.size(), 32u);
+        EXPECT_EQ(s.playlists[1].name, "Soccar0");
+        EXPECT_EQ(s.playlists[31].name, "Soccar60");
         EXPECT_EQ(s.title.size(), crw::kTitleSize - 1);
         EXPECT_LT(s.creatorName.size(), crw::kTitleSize);
         EXPECT_EQ(s.regions.size(), 36u);
@@ -375,6 +399,7 @@ TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
     }
     // The whole answer is not logged, only its start and length.
     EXPECT_LT(longestLog(), 4096u);
+    EXPECT_TRUE(hasLine(f.host().logs(), "16970 playlist rows dropped : more than 32, or one already read"));
     EXPECT_TRUE(hasLineContaining(f.host().logs(), "bytes)"));
 
     // A title cut inside a two-byte character keeps whole characters.
