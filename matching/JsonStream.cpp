@@ -1,0 +1,285 @@
+#include "plugin/Prelude.h"
+
+#include "matching/JsonStream.h"
+
+#include <cstring>
+
+#include <json/json.h>
+
+namespace crw::matching {
+
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Escapes and numbers are rare in what the server sends; JsonCpp decodes
+// them so that their text is exactly what its tree would give.
+bool decodeScalar(std::string_view token, std::string& out)
+{
+    Json::Value value;
+    try {
+        Json::Reader reader;
+        if (!reader.parse(token.data(), token.data() + token.size(), value, false)) {
+            return false;
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    out = value.isString() || value.isNumeric() || value.isBool() ? value.asString() : std::string();
+    return true;
+}
+
+std::size_t utf8PrefixLength(std::string_view text, std::size_t maxBytes)
+{
+    if (text.size() <= maxBytes) {
+        return text.size();
+    }
+    std::size_t n = maxBytes;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+        --n;
+    }
+    return n;
+}
+
+} // namespace
+
+void JsonStream::fail()
+{
+    ok_ = false;
+    pos_ = text_.size();
+}
+
+char JsonStream::peek()
+{
+    while (ok_ && pos_ < text_.size()) {
+        const char c = text_[pos_];
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            ++pos_;
+        } else if (c == '/' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '*') {
+            const std::size_t end = text_.find("*/", pos_ + 2);
+            if (end == std::string_view::npos) {
+                fail();
+            } else {
+                pos_ = end + 2;
+            }
+        } else if (c == '/' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '/') {
+            const std::size_t end = text_.find_first_of("\r\n", pos_ + 2);
+            pos_ = end == std::string_view::npos ? text_.size() : end + 1;
+        } else {
+            return c;
+        }
+    }
+    return 0;
+}
+
+void JsonStream::open(char kind)
+{
+    if (depth_ == kMaxDepth) {
+        fail();
+        return;
+    }
+    ++pos_;
+    ++depth_;
+    kinds_[depth_] = kind;
+    first_[depth_] = true;
+}
+
+void JsonStream::beginObject()
+{
+    if (peek() != '{') {
+        fail();
+        return;
+    }
+    open('{');
+}
+
+void JsonStream::beginArray()
+{
+    if (peek() != '[') {
+        fail();
+        return;
+    }
+    open('[');
+}
+
+// Consumes the separator or the closing bracket before the next member or
+// element of the innermost level; false (level closed) at its end.
+bool JsonStream::endOf(char kind)
+{
+    if (!ok_ || depth_ == 0 || kinds_[depth_] != kind) {
+        fail();
+        return true;
+    }
+    const char close = kind == '{' ? '}' : ']';
+    const char c = peek();
+    if (first_[depth_]) {
+        first_[depth_] = false;
+        if (c == close) {
+            ++pos_;
+            --depth_;
+            return true;
+        }
+        return false;
+    }
+    if (c == close) {
+        ++pos_;
+        --depth_;
+        return true;
+    }
+    if (c != ',') {
+        fail();
+        return true;
+    }
+    ++pos_;
+    return false;
+}
+
+bool JsonStream::nextKey(std::string& key)
+{
+    if (endOf('{')) {
+        return false;
+    }
+    if (peek() != '"') {
+        fail();
+        return false;
+    }
+    readText(key, std::string::npos);
+    if (peek() != ':') {
+        fail();
+        return false;
+    }
+    ++pos_;
+    return ok_;
+}
+
+bool JsonStream::nextElement()
+{
+    return !endOf('[') && ok_;
+}
+
+bool JsonStream::skipString()
+{
+    // At the opening quote; a backslash always takes the next byte along.
+    for (std::size_t i = pos_ + 1; i < text_.size(); ++i) {
+        const char c = text_[i];
+        if (c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            pos_ = i + 1;
+            return true;
+        }
+    }
+    fail();
+    return false;
+}
+
+bool JsonStream::skipScalar(std::size_t& begin)
+{
+    const char c = peek();
+    begin = pos_;
+    if (c == '"') {
+        return skipString();
+    }
+    if (c == '-' || isDigit(c)) {
+        // The digits, fraction and exponent as JsonCpp's reader takes them.
+        ++pos_;
+        auto digits = [&] {
+            while (pos_ < text_.size() && isDigit(text_[pos_])) {
+                ++pos_;
+            }
+        };
+        digits();
+        if (pos_ < text_.size() && text_[pos_] == '.') {
+            ++pos_;
+            digits();
+        }
+        if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+            ++pos_;
+            if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) {
+                ++pos_;
+            }
+            digits();
+        }
+        return true;
+    }
+    for (const char* word : {"true", "false", "null"}) {
+        const std::size_t n = std::strlen(word);
+        if (text_.compare(pos_, n, word) == 0) {
+            pos_ += n;
+            return true;
+        }
+    }
+    fail();
+    return false;
+}
+
+void JsonStream::skipValue()
+{
+    // Without recursion: the depth limit alone bounds what a skip holds.
+    const int base = depth_;
+    do {
+        const char c = peek();
+        if (c == '{' || c == '[') {
+            open(c);
+        } else {
+            std::size_t begin = 0;
+            skipScalar(begin);
+        }
+        // Close every level that ends here, then step into the next member or element.
+        while (ok_ && depth_ > base) {
+            const char kind = kinds_[depth_];
+            if (endOf(kind)) {
+                continue;
+            }
+            if (kind == '{') {
+                if (peek() != '"' || !skipString() || peek() != ':') {
+                    fail();
+                } else {
+                    ++pos_;
+                }
+            }
+            break;
+        }
+    } while (ok_ && depth_ > base);
+}
+
+void JsonStream::readText(std::string& out, std::size_t maxBytes)
+{
+    out.clear();
+    const char c = peek();
+    if (c == '{' || c == '[') {
+        skipValue();
+        return;
+    }
+    std::size_t begin = 0;
+    if (!skipScalar(begin)) {
+        return;
+    }
+    const std::string_view token = text_.substr(begin, pos_ - begin);
+    if (c == '"' && token.find('\\') == std::string_view::npos) {
+        const std::string_view content = token.substr(1, token.size() - 2);
+        out.assign(content.data(), utf8PrefixLength(content, maxBytes));
+        return;
+    }
+    if (c == 't' || c == 'f') {
+        out.assign(token.data(), token.size());
+        return;
+    }
+    if (c == 'n') {
+        return;
+    }
+    if (!decodeScalar(token, out)) {
+        fail();
+        return;
+    }
+    out.resize(utf8PrefixLength(out, maxBytes));
+}
+
+bool isWholeJson(std::string_view text)
+{
+    JsonStream json(text);
+    json.skipValue();
+    return json.ok();
+}
+
+} // namespace crw::matching
