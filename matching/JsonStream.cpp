@@ -268,6 +268,17 @@ void JsonStream::readText(std::string& out, std::size_t maxBytes)
     if (c == 'n') {
         return;
     }
+    if (c != '"' && token.size() <= 18 && token.find_first_of(".eE", 1) == std::string_view::npos &&
+        (isDigit(c) || token.size() > 1)) {
+        // A plain integer, the common number: its value in decimal, as the tree gives it.
+        long long value = 0;
+        for (std::size_t i = c == '-' ? 1 : 0; i < token.size(); ++i) {
+            value = value * 10 + (token[i] - '0');
+        }
+        out = std::to_string(c == '-' ? -value : value);
+        out.resize(utf8PrefixLength(out, maxBytes));
+        return;
+    }
     if (!decodeScalar(token, out)) {
         fail();
         return;

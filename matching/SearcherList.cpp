@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <exception>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "matching/JsonRead.h"
 #include "matching/JsonStream.h"
@@ -27,6 +30,15 @@ constexpr std::size_t kListNameBytes = 64;  // one playlist, region or language 
 constexpr std::size_t kMaxSearchers = 20000;
 // Larger answers are not read at all. A full node's answer is about 3.5 MB.
 constexpr std::size_t kListAnswerMaxBytes = 8 * 1024 * 1024;
+
+// glibc keeps the pages a thread's arena freed; a refresh frees the previous
+// lists (tens of MB at most) at once, so hand them back to the system.
+void returnFreedMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 // Entries of one answer that could not be used, logged as one line.
 struct Rejected {
@@ -94,6 +106,8 @@ std::vector<crw::PlaylistSetting> CRW::ParsePlaylists(JsonStream& json, std::str
         row.range = range;
         rows.push_back(std::move(row));
     }
+    // Kept for up to a minute, twice: no room left over from growing.
+    rows.shrink_to_fit();
     return rows;
 }
 
@@ -115,6 +129,7 @@ std::vector<std::string> CRW::ParseNameList(JsonStream& json)
             json.skipValue();
         }
     }
+    names.shrink_to_fit();
     return names;
 }
 
@@ -340,6 +355,9 @@ void CRW::OnSearchersResult(std::map<std::string, float> userMMRByPlaylist, int 
         clearSearchersTimer.start();
     }
     // The replaced lists (usually empty) are freed here, after the lock.
+    accepted = {};
+    shown = {};
+    returnFreedMemory();
 }
 
 void CRW::ClearSearchers()
