@@ -29,6 +29,30 @@ bool decodeScalar(std::string_view token, std::string& out)
     return true;
 }
 
+// The escapes other than \u, which JsonCpp decodes (surrogate pairs and all).
+bool decodeSimpleEscapes(std::string_view content, std::string& out)
+{
+    out.clear();
+    out.reserve(content.size());
+    for (std::size_t i = 0; i < content.size(); ++i) {
+        if (content[i] != '\\') {
+            out += content[i];
+            continue;
+        }
+        const char e = ++i < content.size() ? content[i] : 0;
+        switch (e) {
+        case '"': case '\\': case '/': out += e; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        default: return false;
+        }
+    }
+    return true;
+}
+
 std::size_t utf8PrefixLength(std::string_view text, std::size_t maxBytes)
 {
     if (text.size() <= maxBytes) {
@@ -259,6 +283,11 @@ void JsonStream::readText(std::string& out, std::size_t maxBytes)
     if (c == '"' && token.find('\\') == std::string_view::npos) {
         const std::string_view content = token.substr(1, token.size() - 2);
         out.assign(content.data(), utf8PrefixLength(content, maxBytes));
+        return;
+    }
+    if (c == '"' && token.find("\\u") == std::string_view::npos &&
+        decodeSimpleEscapes(token.substr(1, token.size() - 2), out)) {
+        out.resize(utf8PrefixLength(out, maxBytes));
         return;
     }
     if (c == 't' || c == 'f') {

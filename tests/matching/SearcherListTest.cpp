@@ -234,8 +234,8 @@ TEST(SearcherList, EntriesReadAsTheirJsonSays)
     PluginFixture f;
     const std::string open = playlist("Other", "1", "0");
     // Comments where JSON allows them, escapes, a repeated key (the last counts) and text after the answer.
-    const std::string answer = "/* list */ {\"Searchers\" // the entries\n : [{\"Title\":\"a\\\"b\\u00e9\\n\","
-                               "\"Creator\":{\"Name\":\"old\"},\"Creator\":{\"Name\":\"new\",\"IdString\":\"id\"},"
+    const std::string answer = "/* list */ {\"Searchers\" // the entries\n : [{\"Title\":\"a\\\"b\\/\\n\","
+                               "\"Creator\":{\"Name\":\"old\"},\"Creator\":{\"Name\":\"n\\u00e9w\",\"IdString\":\"id\"},"
                                "\"Playlists\":[" + playlist("Ranked-2v2", "5000", "1") + "],\"Playlists\":[" + open +
                                "],\"Skip\":{\"x\":[[{}],\"]\"]},\"VoiceChat\":true}]} trailing";
     deliverList(f.plugin(), kMMR, 200, answer);
@@ -243,8 +243,8 @@ TEST(SearcherList, EntriesReadAsTheirJsonSays)
         auto lock = lockState(f.plugin());
         ASSERT_EQ(f.plugin().searchers.size(), 1u);
         const crw::Searcher& s = f.plugin().searchers[0];
-        EXPECT_EQ(s.title, "a\"b\xc3\xa9\n");
-        EXPECT_EQ(s.creatorName, "new");
+        EXPECT_EQ(s.title, "a\"b/\n");
+        EXPECT_EQ(s.creatorName, "n\xc3\xa9w");
         EXPECT_EQ(s.creatorIdString, "id");
         ASSERT_EQ(s.playlists.size(), 1u);
         EXPECT_EQ(s.playlists[0].name, "Other");
