@@ -12,8 +12,8 @@ namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Escapes and numbers are rare in what the server sends; JsonCpp decodes
-// them so that their text is exactly what its tree would give.
+// Numbers other than plain integers are rare in what the server sends;
+// JsonCpp reads them so that their text is exactly what its tree would give.
 bool decodeScalar(std::string_view token, std::string& out)
 {
     Json::Value value;
@@ -29,17 +29,61 @@ bool decodeScalar(std::string_view token, std::string& out)
     return true;
 }
 
-// The escapes other than \u, which JsonCpp decodes (surrogate pairs and all).
-bool decodeSimpleEscapes(std::string_view content, std::string& out)
+bool hexDigits(std::string_view text, std::size_t& i, unsigned& value)
+{
+    if (text.size() - i < 4) {
+        return false;
+    }
+    value = 0;
+    for (const std::size_t end = i + 4; i < end; ++i) {
+        const char h = text[i];
+        const unsigned digit = h >= '0' && h <= '9'   ? unsigned(h - '0')
+                               : h >= 'a' && h <= 'f' ? unsigned(h - 'a' + 10)
+                               : h >= 'A' && h <= 'F' ? unsigned(h - 'A' + 10)
+                                                      : 16u;
+        if (digit == 16u) {
+            return false;
+        }
+        value = value * 16 + digit;
+    }
+    return true;
+}
+
+void appendUtf8(unsigned cp, std::string& out)
+{
+    if (cp <= 0x7F) {
+        out += static_cast<char>(cp);
+    } else if (cp <= 0x7FF) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp <= 0xFFFF) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// String content decoded as JsonCpp's reader decodes it: a high surrogate
+// takes the next \u along whatever it holds, a lone low one is kept.
+bool decodeEscapes(std::string_view content, std::string& out)
 {
     out.clear();
     out.reserve(content.size());
-    for (std::size_t i = 0; i < content.size(); ++i) {
-        if (content[i] != '\\') {
-            out += content[i];
+    for (std::size_t i = 0; i < content.size();) {
+        const char c = content[i++];
+        if (c != '\\') {
+            out += c;
             continue;
         }
-        const char e = ++i < content.size() ? content[i] : 0;
+        if (i == content.size()) {
+            return false;
+        }
+        const char e = content[i++];
         switch (e) {
         case '"': case '\\': case '/': out += e; break;
         case 'b': out += '\b'; break;
@@ -47,6 +91,25 @@ bool decodeSimpleEscapes(std::string_view content, std::string& out)
         case 'n': out += '\n'; break;
         case 'r': out += '\r'; break;
         case 't': out += '\t'; break;
+        case 'u': {
+            unsigned cp = 0;
+            if (!hexDigits(content, i, cp)) {
+                return false;
+            }
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                unsigned low = 0;
+                if (content.size() - i < 6 || content[i] != '\\' || content[i + 1] != 'u') {
+                    return false;
+                }
+                i += 2;
+                if (!hexDigits(content, i, low)) {
+                    return false;
+                }
+                cp = 0x10000 + ((cp & 0x3FF) << 10) + (low & 0x3FF);
+            }
+            appendUtf8(cp, out);
+            break;
+        }
         default: return false;
         }
     }
@@ -285,8 +348,11 @@ void JsonStream::readText(std::string& out, std::size_t maxBytes)
         out.assign(content.data(), utf8PrefixLength(content, maxBytes));
         return;
     }
-    if (c == '"' && token.find("\\u") == std::string_view::npos &&
-        decodeSimpleEscapes(token.substr(1, token.size() - 2), out)) {
+    if (c == '"') {
+        if (!decodeEscapes(token.substr(1, token.size() - 2), out)) {
+            fail();
+            return;
+        }
         out.resize(utf8PrefixLength(out, maxBytes));
         return;
     }

@@ -14,7 +14,9 @@ class JsonStream {
 public:
     static constexpr int kMaxDepth = 32;
 
+    // The text must outlive the stream.
     explicit JsonStream(std::string_view text) : text_(text) {}
+    explicit JsonStream(std::string&&) = delete;
 
     // False once the text broke the grammar or nested too deep; every read
     // after that yields nothing.

@@ -264,6 +264,28 @@ TEST(SearcherList, EntriesReadAsTheirJsonSays)
     }
 }
 
+TEST(JsonRead, StreamReadsScalarsAsTheTreeDoes)
+{
+    for (const std::string token :
+         {"\"plain\"", "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\u00e9\\u20AC\\u0000x\"", "\"\\ud83d\\ude00\"",
+          "\"\\udc00\"", "\"\\ud83dxxxxxx\"", "\"\\ud83d\"", "\"\\u12g4\"", "\"\\q\"", "0", "-0", "007", "-42",
+          "999999999999999999", "18446744073709551615", "123456789012345678901", "1.5", "0.1", "-2e3", "1E+2", "1e400",
+          "-", "true", "false", "null", "{}", "[1]"}) {
+        const std::string array = "[" + token + "]";
+        Json::Value tree;
+        const bool treeOk = Json::Reader().parse(array, tree, false);
+        crw::matching::JsonStream json(array);
+        std::string text;
+        json.beginArray();
+        json.nextElement();
+        json.readText(text, std::string::npos);
+        EXPECT_EQ(json.ok(), treeOk) << token;
+        if (treeOk) {
+            EXPECT_EQ(text, crw::matching::textOf(tree[0])) << token;
+        }
+    }
+}
+
 TEST(JsonRead, CommentsAndStringsCannotHideDepth)
 {
     const auto nest = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
