@@ -189,8 +189,8 @@ void JsonStream::beginArray()
     open('[');
 }
 
-// Consumes the separator or the closing bracket before the next member or
-// element of the innermost level; false (level closed) at its end.
+// Consumes the separator before the next member or element of the innermost
+// level, or its closing bracket; true once the level is closed (or broken).
 bool JsonStream::endOf(char kind)
 {
     if (!ok_ || depth_ == 0 || kinds_[depth_] != kind) {
