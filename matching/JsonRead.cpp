@@ -9,56 +9,11 @@
 
 namespace crw::matching {
 
-Json::Value parseLenient(const std::string& text)
-{
-    Json::Value root;
-    try {
-        // What was read before a syntax error is kept; the callers' guards
-        // cope with whatever shape that leaves.
-        Json::Reader reader;
-        reader.parse(text, root, true);
-    } catch (const std::exception&) {
-        // The reader throws on nesting deeper than its stack limit.
-        root = Json::Value();
-    }
-    return root;
-}
-
-namespace {
-
-// True when arrays and objects nest deeper than maxDepth. Checked before
-// parsing: the reader recurses once per level and throws only at 1,000.
-bool nestsDeeperThan(const std::string& text, int maxDepth)
-{
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > maxDepth) {
-                return true;
-            }
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return false;
-}
-
-} // namespace
-
 bool parseStrict(const std::string& text, Json::Value& root)
 {
     root = Json::Value();
-    if (nestsDeeperThan(text, kMaxJsonDepth)) {
+    // Checked before parsing: the reader recurses once per level and throws only at 1,000.
+    if (!isWholeJson(text)) {
         return false;
     }
     bool ok = false;

@@ -7,16 +7,15 @@
 
 #include <json/json.h>
 
+#include "matching/JsonStream.h"
+
 namespace crw::matching {
 
-// Parses text with comments allowed; what precedes a syntax error is kept,
-// and text the reader gives up on entirely leaves a null value.
-Json::Value parseLenient(const std::string& text);
-
 // Parses text with comments allowed; true only for one whole JSON document
-// nested at most kMaxJsonDepth deep (none of ours nests past 4). On false,
+// nested at most kMaxJsonDepth deep (none of ours nests past 4), comments
+// included. On false,
 // root is null: a cut, broken or too deep text yields nothing.
-constexpr int kMaxJsonDepth = 32;
+constexpr int kMaxJsonDepth = JsonStream::kMaxDepth;
 bool parseStrict(const std::string& text, Json::Value& root);
 
 // The member, or a null value when the key is missing or v is not an object.

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <optional>
 
-#include "matching/JsonRead.h"
+#include "matching/JsonStream.h"
 #include "plugin/CRW.h"
 #include "plugin/Globals.h"
 #include "plugin/TextBounds.h"
@@ -23,7 +23,15 @@ constexpr auto kOpenWaitLimit = std::chrono::seconds(30);
 
 crw::Searcher CRW::searcherFromBody(const std::string& body)
 {
-    return searcherFromJson(crw::matching::parseLenient(body));
+    // The same reading as a "/list" entry; a body cut short keeps what came before the cut.
+    crw::matching::JsonStream json(body);
+    std::string problem;
+    std::size_t droppedRows = 0;
+    crw::Searcher searcher = readSearcher(json, problem, droppedRows);
+    if (droppedRows > 0) {
+        crw::LOG("{} playlist rows dropped : more than {}, or one already read", droppedRows, kMaxPlaylistRows);
+    }
+    return searcher;
 }
 
 namespace {

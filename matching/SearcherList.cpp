@@ -4,117 +4,180 @@
 
 #include <algorithm>
 #include <exception>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "matching/JsonRead.h"
+#include "matching/JsonStream.h"
 #include "plugin/CRW.h"
 #include "plugin/Globals.h"
 #include "plugin/TextBounds.h"
 
-using crw::matching::member;
-using crw::matching::textOf;
+using crw::matching::JsonStream;
 
 namespace {
 
-// Why an entry of the answer cannot be used, or empty when it can. The range
-// has to be checked on the JSON: once read into an int, "abc" and "0" look alike.
-std::string entryProblem(const Json::Value& element)
-{
-    if (!element.isObject()) {
-        return "the entry is not an object";
-    }
-    const Json::Value& playlists = member(element, "Playlists");
-    if (!playlists.isArray()) {
-        return "";
-    }
-    for (Json::ArrayIndex i = 0; i < playlists.size(); ++i) {
-        int32_t range = 0;
-        const std::string text = textOf(member(playlists[i], "Range"));
-        if (!crw::matching::parseInt32Prefix(text, range)) {
-            return "range \"" + crw::utf8Prefix(text, 32) + "\" is not a 32-bit integer";
-        }
-    }
-    return "";
-}
+using crw::matching::JsonStream;
 
 // Bounds on what the server may make the window draw and keep. Titles match
 // the register popup's buffer; names and ids get the same room.
 constexpr std::size_t kTitleBytes = crw::kTitleSize - 1;
 constexpr std::size_t kNameBytes = crw::kTitleSize - 1;
 constexpr std::size_t kShortTextBytes = 32; // MMR texts, voice chat
-constexpr std::size_t kListNameBytes = 64;  // one region or language
+constexpr std::size_t kListNameBytes = 64;  // one playlist, region or language name
 // Twice what one server node carries, so a full node is always listed whole.
 constexpr std::size_t kMaxSearchers = 20000;
-// Larger answers are not parsed at all: the parsed form takes many times the text. A full node's answer is about
-// 3.5 MB.
+// Larger answers are not read at all. A full node's answer is about 3.5 MB.
 constexpr std::size_t kListAnswerMaxBytes = 8 * 1024 * 1024;
 
-bool isKnownPlaylist(const std::string& name)
+// glibc keeps the pages a thread's arena freed; a refresh frees the previous
+// lists (tens of MB at most) at once, so hand them back to the system.
+void returnFreedMemory()
 {
-    static const std::vector<crw::PlaylistSetting> known = crw::fixedPlaylists();
-    for (const auto& row : known) {
-        if (row.name == name) {
-            return true;
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+// Entries of one answer that could not be used, logged as one line.
+struct Rejected {
+    std::size_t count = 0;
+    std::size_t firstIndex = 0;
+    std::string firstReason;
+
+    void add(std::size_t index, std::string reason)
+    {
+        if (count++ == 0) {
+            firstIndex = index;
+            firstReason = std::move(reason);
         }
     }
-    return false;
-}
+};
 
 } // namespace
 
-std::vector<crw::PlaylistSetting> CRW::ParsePlaylists(const Json::Value& array)
+std::vector<crw::PlaylistSetting> CRW::ParsePlaylists(JsonStream& json, std::string& problem, std::size_t& dropped)
 {
     std::vector<crw::PlaylistSetting> rows;
-    if (!array.isArray()) {
+    dropped = 0;
+    if (json.peek() != '[') {
+        json.skipValue();
         return rows;
     }
-    Json::ArrayIndex dropped = 0;
-    for (Json::ArrayIndex i = 0; i < array.size(); ++i) {
-        const Json::Value& element = array[i];
-        crw::PlaylistSetting row;
-        row.name = textOf(member(element, "Playlist"));
-        // One row per playlist of the fixed list: nothing else can be drawn or
-        // evaluated, and a repeat adds nothing.
-        if (!isKnownPlaylist(row.name) ||
-            std::any_of(rows.begin(), rows.end(), [&](const crw::PlaylistSetting& r) { return r.name == row.name; })) {
+    std::string name;
+    std::string mmr;
+    std::string rangeText;
+    std::string key;
+    json.beginArray();
+    while (json.nextElement()) {
+        name.clear();
+        mmr.clear();
+        rangeText.clear();
+        if (json.peek() == '{') {
+            json.beginObject();
+            while (json.nextKey(key)) {
+                if (key == "Playlist") {
+                    json.readText(name, kListNameBytes);
+                } else if (key == "MMR") {
+                    json.readText(mmr, kShortTextBytes);
+                } else if (key == "Range") {
+                    // Whole: once read into an int, "abc" and "0" look alike.
+                    json.readText(rangeText, std::string::npos);
+                } else {
+                    json.skipValue();
+                }
+            }
+        } else {
+            json.skipValue();
+        }
+        int32_t range = 0;
+        if (!crw::matching::parseInt32Prefix(rangeText, range) && problem.empty()) {
+            problem = "range \"" + crw::utf8Prefix(rangeText, 32) + "\" is not a 32-bit integer";
+        }
+        if (rows.size() == kMaxPlaylistRows ||
+            std::any_of(rows.begin(), rows.end(), [&](const crw::PlaylistSetting& r) { return r.name == name; })) {
             ++dropped;
             continue;
         }
-        row.mmr = crw::utf8Prefix(textOf(member(element, "MMR")), kShortTextBytes);
-        int32_t range = 0;
-        row.range = crw::matching::parseInt32Prefix(textOf(member(element, "Range")), range) ? range : 0;
+        crw::PlaylistSetting row;
+        row.name = name;
+        row.mmr = mmr;
+        row.range = range;
         rows.push_back(std::move(row));
     }
-    if (dropped > 0) {
-        crw::LOG("{} playlist rows dropped : not a known playlist, or one already read", dropped);
-    }
+    // Kept for up to a minute, twice: no room left over from growing.
+    rows.shrink_to_fit();
     return rows;
 }
 
-std::vector<std::string> CRW::ParseNameList(const Json::Value& array)
+std::vector<std::string> CRW::ParseNameList(JsonStream& json)
 {
     std::vector<std::string> names;
-    if (!array.isArray()) {
+    if (json.peek() != '[') {
+        json.skipValue();
         return names;
     }
     // No more names than the longest fixed list holds.
     static const std::size_t maxNames = crw::fixedLanguages().size();
-    for (Json::ArrayIndex i = 0; i < array.size() && names.size() < maxNames; ++i) {
-        names.push_back(crw::utf8Prefix(textOf(array[i]), kListNameBytes));
+    json.beginArray();
+    while (json.nextElement()) {
+        if (names.size() < maxNames) {
+            names.emplace_back();
+            json.readText(names.back(), kListNameBytes);
+        } else {
+            json.skipValue();
+        }
     }
+    names.shrink_to_fit();
     return names;
 }
 
-crw::Searcher CRW::searcherFromJson(const Json::Value& element)
+crw::Searcher CRW::readSearcher(JsonStream& json, std::string& problem, std::size_t& droppedRows)
 {
     crw::Searcher searcher;
-    const Json::Value& creator = member(element, "Creator");
-    searcher.title = crw::utf8Prefix(textOf(member(element, "Title")), kTitleBytes);
-    searcher.creatorName = crw::utf8Prefix(textOf(member(creator, "Name")), kNameBytes);
-    searcher.creatorIdString = crw::utf8Prefix(textOf(member(creator, "IdString")), kNameBytes);
-    searcher.playlists = ParsePlaylists(member(element, "Playlists"));
-    searcher.regions = ParseNameList(member(element, "Regions"));
-    searcher.languages = ParseNameList(member(element, "Languages"));
-    searcher.voiceChat = crw::utf8Prefix(textOf(member(element, "VoiceChat")), kShortTextBytes);
+    droppedRows = 0;
+    if (json.peek() != '{') {
+        problem = "the entry is not an object";
+        json.skipValue();
+        return searcher;
+    }
+    // A repeated key replaces what the earlier one gave, as in a JSON tree.
+    std::string key;
+    json.beginObject();
+    while (json.nextKey(key)) {
+        if (key == "Title") {
+            json.readText(searcher.title, kTitleBytes);
+        } else if (key == "Creator") {
+            searcher.creatorName.clear();
+            searcher.creatorIdString.clear();
+            if (json.peek() != '{') {
+                json.skipValue();
+                continue;
+            }
+            json.beginObject();
+            while (json.nextKey(key)) {
+                if (key == "Name") {
+                    json.readText(searcher.creatorName, kNameBytes);
+                } else if (key == "IdString") {
+                    json.readText(searcher.creatorIdString, kNameBytes);
+                } else {
+                    json.skipValue();
+                }
+            }
+        } else if (key == "Playlists") {
+            problem.clear();
+            searcher.playlists = ParsePlaylists(json, problem, droppedRows);
+        } else if (key == "Regions") {
+            searcher.regions = ParseNameList(json);
+        } else if (key == "Languages") {
+            searcher.languages = ParseNameList(json);
+        } else if (key == "VoiceChat") {
+            json.readText(searcher.voiceChat, kShortTextBytes);
+        } else {
+            json.skipValue();
+        }
+    }
     return searcher;
 }
 
@@ -129,10 +192,9 @@ bool CRW::isSearcherVisible(const crw::Searcher& searcher, const std::map<std::s
         }
         auto user = userMMR.find(playlist.name);
         if (user == userMMR.end()) {
-            if (reason) {
-                *reason = "unknown playlist \"" + playlist.name + "\" with a range";
-            }
-            return false;
+            // A playlist newer than this version: the player has no MMR to compare, so this row admits
+            // nobody, but the searcher's other rows still count.
+            continue;
         }
         float searcherMMR = 0.f;
         if (!crw::matching::parseFloatPrefix(playlist.mmr, searcherMMR)) {
@@ -155,66 +217,92 @@ bool CRW::isSearcherVisible(const crw::Searcher& searcher, const std::map<std::s
     return false;
 }
 
-std::string CRW::listAnswerProblem(const std::string& text, Json::Value& root)
-{
-    root = Json::Value();
-    if (text.size() > kListAnswerMaxBytes) {
-        return "the answer has " + std::to_string(text.size()) + " bytes, more than " +
-               std::to_string(kListAnswerMaxBytes);
-    }
-    if (!crw::matching::parseStrict(text, root)) {
-        return "the answer is not whole JSON (" + std::to_string(text.size()) + " bytes)";
-    }
-    return "";
-}
-
 std::vector<crw::Searcher> CRW::collectVisibleSearchers(const std::string& result,
                                                         const std::map<std::string, float>& userMMRByPlaylist)
 {
     std::vector<crw::Searcher> accepted;
     crw::LOG("Searchers : \n{}", crw::logPayload(result));
-    Json::Value root;
-    const std::string unusable = listAnswerProblem(result, root);
-    const Json::Value& list = member(root, "Searchers");
+    std::string unusable;
+    if (result.size() > kListAnswerMaxBytes) {
+        unusable = "the answer has " + std::to_string(result.size()) + " bytes, more than " +
+                   std::to_string(kListAnswerMaxBytes);
+    } else if (!crw::matching::isWholeJson(result)) {
+        unusable = "the answer is not whole JSON (" + std::to_string(result.size()) + " bytes)";
+    }
     crw::LOG("----------------------------------");
     if (!unusable.empty()) {
         // A cut answer must not pass for the whole list.
         crw::LOG("Nobody listed : {}", unusable);
         return accepted;
     }
-    if (!list.isArray()) {
-        if (!list.isNull()) {
-            crw::LOG("The list answer's Searchers is not an array");
-        } else if (!root.isObject()) {
-            crw::LOG("The list answer is not a JSON object");
-        }
+    // Read entry by entry: what is kept bounds the memory, not what was sent.
+    JsonStream json(result);
+    if (json.peek() != '{') {
+        crw::LOG("The list answer is not a JSON object");
         return accepted;
     }
-    const Json::ArrayIndex count = std::min<Json::ArrayIndex>(list.size(), kMaxSearchers);
-    if (count < list.size()) {
-        crw::LOG("{} searchers dropped : the list keeps at most {}", list.size() - count, kMaxSearchers);
-    }
-    // Grown once: freeing the old buffers of a growing list costs more than the list.
-    accepted.reserve(count);
-    for (Json::ArrayIndex i = 0; i < count; ++i) {
-        const Json::Value& element = list[i];
-        const std::string problem = entryProblem(element);
-        if (!problem.empty()) {
-            crw::LOG("Searcher #{} dropped : {}", i, problem);
+    Rejected rejected;
+    std::size_t overCap = 0;
+    std::string key;
+    std::string problem;
+    json.beginObject();
+    while (json.nextKey(key)) {
+        if (key != "Searchers") {
+            json.skipValue();
             continue;
         }
-        crw::Searcher searcher = searcherFromJson(element);
-        crw::LOG("--------------------------------------");
-        crw::LOG("Name : {}", searcher.creatorName);
-        crw::LOG("idString : {}", searcher.creatorIdString);
-        crw::LOG("Playlists :");
-        std::string reason;
-        if (isSearcherVisible(searcher, userMMRByPlaylist, &reason)) {
-            crw::LOG("--------------------------------------");
-            accepted.push_back(std::move(searcher));
-        } else if (!reason.empty()) {
-            crw::LOG("Searcher {} dropped : {}", searcher.creatorName, reason);
+        // A repeated key replaces the earlier list, as in a JSON tree.
+        accepted.clear();
+        rejected = Rejected();
+        overCap = 0;
+        if (json.peek() != '[') {
+            if (json.peek() != 'n') {
+                crw::LOG("The list answer's Searchers is not an array");
+            }
+            json.skipValue();
+            continue;
         }
+        json.beginArray();
+        for (std::size_t index = 0; json.nextElement(); ++index) {
+            if (index >= kMaxSearchers) {
+                ++overCap;
+                json.skipValue();
+                continue;
+            }
+            problem.clear();
+            std::size_t droppedRows = 0;
+            crw::Searcher searcher = readSearcher(json, problem, droppedRows);
+            if (!problem.empty()) {
+                rejected.add(index, problem);
+                continue;
+            }
+            if (droppedRows > 0) {
+                crw::LOG("{} playlist rows dropped : more than {}, or one already read", droppedRows,
+                         kMaxPlaylistRows);
+            }
+            crw::LOG("--------------------------------------");
+            crw::LOG("Name : {}", searcher.creatorName);
+            crw::LOG("idString : {}", searcher.creatorIdString);
+            crw::LOG("Playlists :");
+            if (isSearcherVisible(searcher, userMMRByPlaylist, &problem)) {
+                crw::LOG("--------------------------------------");
+                accepted.push_back(std::move(searcher));
+            } else if (!problem.empty()) {
+                rejected.add(index, problem);
+            }
+        }
+    }
+    if (!json.ok()) {
+        // A number or escape JsonCpp would refuse, met only while reading.
+        crw::LOG("Nobody listed : the answer is not whole JSON ({} bytes)", result.size());
+        return {};
+    }
+    if (overCap > 0) {
+        crw::LOG("{} searchers dropped : the list keeps at most {}", overCap, kMaxSearchers);
+    }
+    if (rejected.count > 0) {
+        crw::LOG("{} searchers dropped, the first (#{}) because {}", rejected.count, rejected.firstIndex,
+                 rejected.firstReason);
     }
     return accepted;
 }
@@ -267,6 +355,9 @@ void CRW::OnSearchersResult(std::map<std::string, float> userMMRByPlaylist, int 
         clearSearchersTimer.start();
     }
     // The replaced lists (usually empty) are freed here, after the lock.
+    accepted = {};
+    shown = {};
+    returnFreedMemory();
 }
 
 void CRW::ClearSearchers()

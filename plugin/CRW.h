@@ -23,6 +23,9 @@
 namespace Json {
 class Value;
 }
+namespace crw::matching {
+class JsonStream;
+}
 struct ImVec2;
 struct ImVec4;
 
@@ -112,18 +115,21 @@ public:
     // lines of each; touches no state.
     static std::vector<crw::Searcher> collectVisibleSearchers(const std::string& result,
                                                               const std::map<std::string, float>& userMMRByPlaylist);
-    static std::vector<crw::PlaylistSetting> ParsePlaylists(const Json::Value& array);
-    static std::vector<std::string> ParseNameList(const Json::Value& array);
+    // Read from a stream at the value; rows past the cap or repeating a name are counted in dropped, and
+    // problem names the first range that is not a 32-bit integer.
+    static std::vector<crw::PlaylistSetting> ParsePlaylists(crw::matching::JsonStream& json, std::string& problem,
+                                                            std::size_t& dropped);
+    static std::vector<std::string> ParseNameList(crw::matching::JsonStream& json);
     void ClearSearchers();
     crw::PlaylistImages imagesForPlaylist(const std::string& name) const;
     // True when the player's MMR lies in one of the searcher's playlist ranges.
     // reason is set when the searcher cannot be evaluated at all.
     static bool isSearcherVisible(const crw::Searcher& searcher, const std::map<std::string, float>& userMMR,
                                   std::string* reason = nullptr);
-    static crw::Searcher searcherFromJson(const Json::Value& element);
-    // Why a "/list" answer lists nobody (too large, cut or not JSON), or empty
-    // with root parsed.
-    static std::string listAnswerProblem(const std::string& text, Json::Value& root);
+    // Room for every playlist the game has had, and for those newer clients will register.
+    static constexpr std::size_t kMaxPlaylistRows = 32;
+    // One "/list" entry or registration body, cut to the bounds; problem says why it cannot be used.
+    static crw::Searcher readSearcher(crw::matching::JsonStream& json, std::string& problem, std::size_t& droppedRows);
 
     // Filters and keyword (matching/)
     void ApplyFilters();

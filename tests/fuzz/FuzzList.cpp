@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     }
     for (const auto& s : p.searchers) {
-        if (s.playlists.size() > 10 || s.title.size() >= crw::kTitleSize || s.regions.size() > 36) {
+        if (s.playlists.size() > 32 || s.title.size() >= crw::kTitleSize || s.regions.size() > 36) {
             std::abort();
         }
     }

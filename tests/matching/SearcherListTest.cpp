@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "MatchingTestUtil.h"
+#include "matching/JsonRead.h"
 #include "plugin/TextBounds.h"
 
 using namespace std::chrono_literals;
@@ -80,9 +81,32 @@ TEST(Visibility, OddRangesAndMMRTexts)
     reason.clear();
     EXPECT_FALSE(CRW::isSearcherVisible(searcherWith({row("Ranked-2v2", "1e60", 100)}), kMMR, &reason));
     EXPECT_FALSE(reason.empty());
-    reason.clear();
-    EXPECT_FALSE(CRW::isSearcherVisible(searcherWith({row("Soccar", "1000", 100)}), kMMR, &reason));
-    EXPECT_NE(reason.find("Soccar"), std::string::npos);
+    // A playlist this version does not know admits nobody by MMR, but the next row still counts.
+    EXPECT_FALSE(visibleAt(searcherWith({row("Heatseeker", "1000", 100)}), 1000.f));
+    EXPECT_TRUE(visibleAt(searcherWith({row("Heatseeker", "1000", 100), row("Ranked-2v2", "1000", 10)}), 1000.f));
+}
+
+TEST(SearcherList, PlaylistsThisVersionDoesNotKnowStayListed)
+{
+    PluginFixture f;
+    f.host().clearRecords();
+    const std::string answer =
+        listAnswer({listEntry("U1", "[" + playlist("Heatseeker", "700", "0") + "]"),
+                    listEntry("U2", "[" + playlist("Heatseeker", "700", "0") + "," +
+                                        playlist("Ranked-2v2", "1000", "50") + "]"),
+                    listEntry("U3", "[" + playlist("Ranked-2v2", "1000", "0") + "]")});
+    deliverList(f.plugin(), kMMR, 200, answer);
+    const std::string fine = "No range for this playlist or playlist is Other, searcher is fine !";
+    const std::string bar(38, '-');
+    const std::vector<std::string> expected{
+        "Searchers : \n" + answer, std::string(34, '-'),
+        bar, "Name : U1", "idString : id-U1", "Playlists :", "Heatseeker : 700", fine, bar,
+        bar, "Name : U2", "idString : id-U2", "Playlists :", "Heatseeker : 700", fine, bar,
+        bar, "Name : U3", "idString : id-U3", "Playlists :", "Ranked-2v2 : 1000", fine, bar};
+    EXPECT_EQ(f.host().logs(), expected);
+    auto lock = lockState(f.plugin());
+    EXPECT_EQ(creatorNames(f.plugin().searchers), (std::vector<std::string>{"U1", "U2", "U3"}));
+    EXPECT_EQ(f.plugin().searchers[1].playlists.size(), 2u);
 }
 
 TEST(SearcherList, AnswerIsParsedFilteredAndLogged)
@@ -179,7 +203,7 @@ TEST(SearcherList, HostileAnswersNeverThrowAndAlwaysEndLoading)
                      listEntry("unknown-open", "[" + playlist("Soccar", "1000", "0") + "]"),
                      listEntry("max", "[" + playlist("Ranked-2v2", "1000", "2147483647") + "]"),
                      listEntry("lead", "[" + playlist("Ranked-2v2", "1000", "  +5 points") + "]")}),
-         {"max", "lead"}},
+         {"unknown-open", "max", "lead"}},
     };
     for (const auto& c : cases) {
         {
@@ -194,14 +218,89 @@ TEST(SearcherList, HostileAnswersNeverThrowAndAlwaysEndLoading)
         EXPECT_EQ(creatorNames(f.plugin().searchers), c.shown) << c.text.substr(0, 80);
         EXPECT_TRUE(hasLine(f.host().logs(), "----------------------------------"));
     }
-    // Each dropped entry says why.
+    // Dropped entries are counted in one line, with the first one's reason.
     const auto logs = f.host().logs();
-    for (const char* why : {"99999999999", "\"abc\"", "1e60", "playlist rows dropped"}) {
-        EXPECT_TRUE(hasLineContaining(logs, why)) << why;
-    }
+    EXPECT_TRUE(hasLine(logs, "4 searchers dropped, the first (#0) because range \"99999999999\" is not a 32-bit integer"));
+    EXPECT_EQ(std::count_if(logs.begin(), logs.end(),
+                            [](const std::string& l) { return l.find("dropped") != std::string::npos; }),
+              1);
     auto lock = lockState(f.plugin());
-    ASSERT_EQ(f.plugin().searchers.size(), 2u);
-    EXPECT_EQ(f.plugin().searchers[1].playlists[0].range, 5);
+    ASSERT_EQ(f.plugin().searchers.size(), 3u);
+    EXPECT_EQ(f.plugin().searchers[2].playlists[0].range, 5);
+}
+
+TEST(SearcherList, EntriesReadAsTheirJsonSays)
+{
+    PluginFixture f;
+    const std::string open = playlist("Other", "1", "0");
+    // Comments where JSON allows them, escapes, a repeated key (the last counts) and text after the answer.
+    const std::string answer = "/* list */ {\"Searchers\" // the entries\n : [{\"Title\":\"a\\\"b\\/\\n\","
+                               "\"Creator\":{\"Name\":\"old\"},\"Creator\":{\"Name\":\"n\\u00e9w\",\"IdString\":\"id\"},"
+                               "\"Playlists\":[" + playlist("Ranked-2v2", "5000", "1") + "],\"Playlists\":[" + open +
+                               "],\"Skip\":{\"x\":[[{}],\"]\"]},\"VoiceChat\":true}]} trailing";
+    deliverList(f.plugin(), kMMR, 200, answer);
+    {
+        auto lock = lockState(f.plugin());
+        ASSERT_EQ(f.plugin().searchers.size(), 1u);
+        const crw::Searcher& s = f.plugin().searchers[0];
+        EXPECT_EQ(s.title, "a\"b/\n");
+        EXPECT_EQ(s.creatorName, "n\xc3\xa9w");
+        EXPECT_EQ(s.creatorIdString, "id");
+        ASSERT_EQ(s.playlists.size(), 1u);
+        EXPECT_EQ(s.playlists[0].name, "Other");
+        EXPECT_EQ(s.voiceChat, "true");
+    }
+    // Broken where the tree reader also refuses: a bad escape, a trailing comma, an open comment.
+    for (const std::string& text : {"{\"Searchers\":[{\"Title\":\"\\ud800\",\"Playlists\":[" + open + "]}]}",
+                                    "{\"Searchers\":[{\"Playlists\":[" + open + "],}]}",
+                                    "{\"Searchers\":[{\"Playlists\":[" + open + "]}]} /* open"}) {
+        {
+            auto lock = lockState(f.plugin());
+            f.plugin().ClearSearchers();
+        }
+        deliverList(f.plugin(), kMMR, 200, text);
+        auto lock = lockState(f.plugin());
+        EXPECT_EQ(f.plugin().searchers.size(), text.back() == 'n' ? 1u : 0u) << text;
+    }
+}
+
+TEST(JsonRead, StreamReadsScalarsAsTheTreeDoes)
+{
+    for (const std::string token :
+         {"\"plain\"", "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\u00e9\\u20AC\\u0000x\"", "\"\\ud83d\\ude00\"",
+          "\"\\udc00\"", "\"\\ud83dxxxxxx\"", "\"\\ud83d\"", "\"\\u12g4\"", "\"\\q\"", "0", "-0", "007", "-42",
+          "999999999999999999", "18446744073709551615", "123456789012345678901", "1.5", "0.1", "-2e3", "1E+2", "1e400",
+          "-", "true", "false", "null", "{}", "[1]"}) {
+        const std::string array = "[" + token + "]";
+        Json::Value tree;
+        const bool treeOk = Json::Reader().parse(array, tree, false);
+        crw::matching::JsonStream json(array);
+        std::string text;
+        json.beginArray();
+        json.nextElement();
+        json.readText(text, std::string::npos);
+        EXPECT_EQ(json.ok(), treeOk) << token;
+        if (treeOk) {
+            EXPECT_EQ(text, crw::matching::textOf(tree[0])) << token;
+        }
+    }
+}
+
+TEST(JsonRead, CommentsAndStringsCannotHideDepth)
+{
+    const auto nest = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    Json::Value root;
+    EXPECT_TRUE(crw::matching::parseStrict(nest(32), root));
+    EXPECT_FALSE(crw::matching::parseStrict(nest(33), root));
+    // The quote inside a comment opens no string; brackets inside strings and comments are no depth.
+    EXPECT_FALSE(crw::matching::parseStrict("/*\"*/" + nest(900), root));
+    EXPECT_FALSE(crw::matching::parseStrict("// \"\n" + nest(900), root));
+    EXPECT_TRUE(crw::matching::parseStrict("[\"" + std::string(100, '[') + "\", /* [[[[ */ " + nest(30) + "]", root));
+
+    PluginFixture f;
+    deliverList(f.plugin(), kMMR, 200,
+                listAnswer({listEntry("a", "[" + playlist("Other", "1", "0") + "]")}).insert(1, "/*\"*/\"x\":" + nest(900) + ","));
+    EXPECT_TRUE(hasLineContaining(f.host().logs(), "Nobody listed"));
 }
 
 TEST(SearcherList, OnlyTheLatestRequestIsApplied)
@@ -348,7 +447,7 @@ TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
         return longest;
     };
 
-    // 17,000 playlist rows, repeats and unknown names: one row per known playlist.
+    // 17,000 playlist rows, repeats and unknown names: 32 distinct rows at most.
     std::string rows = playlist("Ranked-2v2", "1000", "0");
     for (int i = 0; i < 17000; ++i) {
         rows += "," + playlist(i % 2 ? "Ranked-2v2" : "Soccar" + std::to_string(i), "1", "0");
@@ -366,8 +465,9 @@ TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
         auto lock = deliver(200, listAnswer({big}));
         ASSERT_EQ(f.plugin().searchers.size(), 1u);
         const crw::Searcher& s = f.plugin().searchers[0];
-        ASSERT_EQ(s.playlists.size(), 2u);
-        EXPECT_EQ(s.playlists[1].name, "Hoops");
+        ASSERT_EQ(s.playlists.size(), 32u);
+        EXPECT_EQ(s.playlists[1].name, "Soccar0");
+        EXPECT_EQ(s.playlists[31].name, "Soccar60");
         EXPECT_EQ(s.title.size(), crw::kTitleSize - 1);
         EXPECT_LT(s.creatorName.size(), crw::kTitleSize);
         EXPECT_EQ(s.regions.size(), 36u);
@@ -375,6 +475,7 @@ TEST(SearcherList, HostileAnswersAreBoundedWhereTheyAreRead)
     }
     // The whole answer is not logged, only its start and length.
     EXPECT_LT(longestLog(), 4096u);
+    EXPECT_TRUE(hasLine(f.host().logs(), "16970 playlist rows dropped : more than 32, or one already read"));
     EXPECT_TRUE(hasLineContaining(f.host().logs(), "bytes)"));
 
     // A title cut inside a two-byte character keeps whole characters.
