@@ -407,7 +407,9 @@ std::optional<ItemInfo> WidgetFinder::frontItem(const std::string& label, const 
         }
     };
     for (const ItemRecord& it : rec_->lastItems) {
-        if (it.shown && ImHashStr(label.c_str(), 0, it.seed) == it.id) {
+        // Menus draw an item with an empty label inside PushID(label).
+        const bool emptyInScope = it.id == it.seed && it.id == ImHashStr(label.c_str(), 0, it.parentSeed);
+        if (it.shown && (ImHashStr(label.c_str(), 0, it.seed) == it.id || emptyInScope)) {
             ImRect bb = it.rect;
             bb.ClipWith(it.clip);
             if (hasArea(bb)) {

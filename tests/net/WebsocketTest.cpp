@@ -185,7 +185,7 @@ TEST(Websocket, InviteNotificationAsksTheGameThreadOnceWithTheId)
 TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
 {
     Linked l;
-    const std::string big(1 << 20, 'x');
+    const std::string big(websocket_endpoint::max_frame_bytes - 64, 'x'); // the largest frame taken
     // Missing, empty, too long, control characters, terminal escapes: dropped.
     for (const std::string& id : {std::string(), std::string(65, 'a'), big, std::string("a\\nb"),
                                   std::string("a\\u0000b"), std::string("\\u001b[2J"), std::string("a\\tb")}) {
@@ -203,7 +203,7 @@ TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
     const std::vector<std::string> expected{"invite Steam|1|0", "invite Epic|0|0", "invite Epic|1|0", "invite Epic|2|0",
                                             "invite Epic|3|0"};
     EXPECT_EQ(l.f.host().gameThreadFnameTexts(), expected);
-    // The 1 MB frame is logged as a bounded prefix and its length.
+    // The big frame is logged as a bounded prefix and its length.
     for (const auto& line : l.f.host().logs()) {
         EXPECT_LT(line.size(), 4096u);
     }
@@ -434,7 +434,7 @@ TEST(Websocket, RepeatedBadMessagesRunTheNotifierAtMostOncePerSecond)
     EXPECT_EQ(l.countCommand("crw_ws_badmessage"), 1u);
     std::this_thread::sleep_for(1100ms); // the next second may raise it again
     l.server.text(kBadMessage);
-    l.flush();
+    l.flush("second sentinel");
     EXPECT_EQ(l.countCommand("crw_ws_badmessage"), 2u);
 }
 
