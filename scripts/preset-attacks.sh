@@ -17,10 +17,10 @@ lay() {
 }
 
 run() {
-  local name="$1"
+  local name="$1" start=$SECONDS
   if "$exe" --headless --no-embedded-server --data-dir "$data" --script "host/attacks/preset-$name.txt" \
     >"$work/$name.log" 2>&1; then
-    echo "preset-$name: passed"
+    echo "preset-$name: passed ($((SECONDS - start)) s)"
   else
     echo "preset-$name: FAILED"
     cat "$work/$name.log"
@@ -29,11 +29,11 @@ run() {
 }
 
 lay deep
-python3 -c 'print("{\"a\":" * 1001 + "1" + "}" * 1001, end="")' >"$presets/deep.json"
+{ printf '{"a":%.0s' {1..1001}; printf 1; printf '}%.0s' {1..1001}; } >"$presets/deep.json"
 run deep
 
 lay hidden-depth
-python3 -c 'print("/*\"*/" + "[" * 900 + "]" * 900, end="")' >"$presets/hidden.json"
+{ printf '/*"*/'; printf '[%.0s' {1..900}; printf ']%.0s' {1..900}; } >"$presets/hidden.json"
 run hidden-depth
 
 lay sparse
@@ -41,9 +41,9 @@ truncate -s 2G "$presets/sparse.json"
 run sparse
 
 lay rows
-python3 -c '
-rows = ",".join("{\"name\":\"r%d\",\"enabled\":true}" % i for i in range(1000))
-print("{\"playlists\":[%s],\"regions\":[%s],\"languages\":[%s]}" % (rows, rows, rows), end="")' >"$presets/rows.json"
+rows="$(printf '{"name":"r%d","enabled":true},' {1..1000})"
+rows="${rows%,}"
+printf '{"playlists":[%s],"regions":[%s],"languages":[%s]}' "$rows" "$rows" "$rows" >"$presets/rows.json"
 run rows
 
 lay special
