@@ -1,9 +1,26 @@
 #include "FrameStats.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace sandbox {
+
+namespace {
+
+std::size_t bucketOf(double ms)
+{
+    if (!(ms > FrameStats::kFirstMs)) {
+        return 0;
+    }
+    const double index = std::ceil(std::log(ms / FrameStats::kFirstMs) / std::log(FrameStats::kRatio));
+    return static_cast<std::size_t>(std::min(index, static_cast<double>(FrameStats::kBuckets - 1)));
+}
+
+// Upper edge of a bucket: a quantile is never reported lower than it was.
+double bucketMs(std::size_t bucket) { return FrameStats::kFirstMs * std::pow(FrameStats::kRatio, bucket); }
+
+} // namespace
 
 void FrameStats::frameStarted(Clock::time_point now)
 {
@@ -16,23 +33,42 @@ void FrameStats::frameStarted(Clock::time_point now)
 
 void FrameStats::addRender(Clock::duration spent)
 {
-    renderMs_.push_back(std::chrono::duration<double, std::milli>(spent).count());
+    const double ms = std::chrono::duration<double, std::milli>(spent).count();
+    uint32_t& count = counts_[bucketOf(ms)];
+    if (count != UINT32_MAX) {
+        ++count;
+    }
+    ++frames_;
+    worstMs_ = std::max(worstMs_, ms);
 }
 
 FrameStats::Summary FrameStats::summary() const
 {
     Summary s;
-    s.frames = static_cast<long>(renderMs_.size());
     s.longestGapMs = longestGapMs_;
-    if (renderMs_.empty()) {
+    long counted = 0;
+    for (uint32_t c : counts_) {
+        counted += static_cast<long>(c);
+    }
+    s.frames = frames_;
+    if (counted == 0) {
         return s;
     }
-    std::vector<double> sorted = renderMs_;
-    std::sort(sorted.begin(), sorted.end());
-    auto at = [&](double q) { return sorted[static_cast<std::size_t>(q * static_cast<double>(sorted.size() - 1))]; };
+    // The frame at rank q * (n - 1), as a sorted list would give it.
+    auto at = [&](double q) {
+        const long rank = static_cast<long>(q * static_cast<double>(counted - 1));
+        long seen = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            seen += static_cast<long>(counts_[b]);
+            if (seen > rank) {
+                return std::min(bucketMs(b), worstMs_);
+            }
+        }
+        return worstMs_;
+    };
     s.medianMs = at(0.5);
     s.p99Ms = at(0.99);
-    s.worstMs = sorted.back();
+    s.worstMs = worstMs_;
     return s;
 }
 

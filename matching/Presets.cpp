@@ -104,26 +104,31 @@ void CRW::savePreset(std::string name, const crw::SearcherSettings& settings)
         return;
     }
 
+    // A preset that is a link is written through only to a regular file that
+    // exists; a link to nothing stays as it is, so nothing is created
+    // wherever it points.
+    if (crw::isLink(path)) {
+        std::string why;
+        if (!crw::writeSmallFile(path, text, why)) {
+            crw::LOG("Preset not saved to {} : {}", crw::pathText(path), why);
+            return;
+        }
+        crw::LOG("Saved preset : {}", crw::pathText(path));
+        return;
+    }
+
     // Written aside and renamed over the old file, so a failed write leaves
     // the previous preset of that name intact.
     const std::filesystem::path temp = folder / crw::utf8Path("." + name + ".json.tmp");
-    bool written = false;
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (out) {
-            out << text;
-            out.close();
-            written = out.good();
-        }
-    }
+    std::string why;
+    const bool written = crw::writeSmallFile(temp, text, why);
     if (written) {
         std::filesystem::rename(temp, path, ec);
     }
     if (!written || ec) {
         std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        crw::LOG("Preset not saved to {} : {}", crw::pathText(path),
-                 written ? ec.message() : "the file could not be written");
+        std::filesystem::remove(temp, ignored); // a link goes, never its target
+        crw::LOG("Preset not saved to {} : {}", crw::pathText(path), written ? ec.message() : why);
         return;
     }
     crw::LOG("Saved preset : {}", crw::pathText(path));

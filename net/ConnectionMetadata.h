@@ -2,6 +2,7 @@
 // The record of one WebSocket connection and the handlers websocketpp calls
 // on it. Only net/ sources include this: websocketpp is heavy.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -72,4 +73,7 @@ private:
     std::string m_status = "Connecting";
     std::string m_error_reason;
     crw::InviteGuard m_invites; // locks itself
+    // I/O thread only: when the bad-message notifier last ran.
+    std::chrono::steady_clock::time_point m_last_bad_message{};
+    unsigned long m_bad_message_runs = 0;
 };

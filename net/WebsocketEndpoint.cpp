@@ -14,6 +14,7 @@
 
 #include <json/json.h>
 
+#include "matching/JsonRead.h"
 #include "net/ConnectionMetadata.h"
 #include "plugin/Globals.h"
 #include "plugin/TextBounds.h"
@@ -22,6 +23,7 @@ namespace {
 
 const char* const kInviteMarker = "{\"type\":\"InviteNotification\"";
 const char* const kBadMessage = "Websocket Server: | Error: bad message, message is not a good json !";
+constexpr auto kBadMessageInterval = std::chrono::seconds(1);
 
 // A handler must never throw into websocketpp: the exception would leave the
 // run loop and end the I/O thread.
@@ -112,6 +114,9 @@ void connection_metadata::on_close(client* c, websocketpp::connection_hdl hdl)
         if (con) {
             code = con->get_remote_close_code();
             remoteReason = con->get_remote_close_reason();
+            if (con->get_local_close_code() == websocketpp::close::status::message_too_big) {
+                crw::LOG("Websocket frame over {} bytes refused : connection closed", websocket_endpoint::max_frame_bytes);
+            }
         }
         const std::string reason = "close code: " + std::to_string(code) + " (" +
                                    websocketpp::close::status::get_string(code) + "), close reason: " + remoteReason;
@@ -138,9 +143,10 @@ void connection_metadata::on_message(websocketpp::connection_hdl, client::messag
         const std::string& payload = msg->get_payload();
         crw::LOG("Message received : {}", crw::logPayload(payload));
         if (payload.find(kInviteMarker) != std::string::npos) {
+            // Bounded twice: the frame by the socket's size limit, the nesting
+            // here; a text that does not parse reads as empty.
             Json::Value root;
-            Json::Reader reader;
-            reader.parse(payload, root, true); // a text that does not parse reads as empty
+            crw::matching::parseStrict(payload, root);
             if (!root.isNull() && !root.isObject()) {
                 crw::LOG("Websocket message skipped : not a JSON object");
                 return;
@@ -156,7 +162,14 @@ void connection_metadata::on_message(websocketpp::connection_hdl, client::messag
                 game->Execute([id](GameWrapper* gw) { gw->GetFNameIndexByString("invite " + id); });
             }
         } else if (payload == kBadMessage) {
-            runCommand("crw_ws_badmessage");
+            // The notifier runs on the game thread and raises a popup: a
+            // server repeating the text must not queue work per frame.
+            const auto now = std::chrono::steady_clock::now();
+            if (m_bad_message_runs == 0 || now - m_last_bad_message >= kBadMessageInterval) {
+                m_last_bad_message = now;
+                ++m_bad_message_runs;
+                runCommand("crw_ws_badmessage");
+            }
         }
     });
 }
@@ -216,6 +229,7 @@ websocket_endpoint::websocket_endpoint() : impl_(std::make_unique<Impl>())
     c.clear_access_channels(websocketpp::log::alevel::all);
     c.clear_error_channels(websocketpp::log::elevel::all);
     c.init_asio();
+    c.set_max_message_size(max_frame_bytes);
     c.start_perpetual();
     std::promise<void> started;
     Impl* d = impl_.get();
@@ -331,6 +345,28 @@ bool websocket_endpoint::send(std::string message)
         false);
 }
 
+namespace {
+
+// The checks the library makes before it writes a close frame, made here so
+// that a close it would refuse is reported at once, without the I/O thread.
+websocketpp::lib::error_code closeProblem(int code, const std::string& reason)
+{
+    namespace perr = websocketpp::processor::error;
+    const auto value = static_cast<websocketpp::close::status::value>(code);
+    if (websocketpp::close::status::reserved(value)) {
+        return perr::make_error_code(perr::reserved_close_code);
+    }
+    if (websocketpp::close::status::invalid(value) && value != websocketpp::close::status::no_status) {
+        return perr::make_error_code(perr::invalid_close_code);
+    }
+    if (value == websocketpp::close::status::no_status && !reason.empty()) {
+        return perr::make_error_code(perr::reason_requires_code);
+    }
+    return {};
+}
+
+} // namespace
+
 bool websocket_endpoint::close(int code, std::string reason)
 {
     Impl& d = *impl_;
@@ -339,22 +375,29 @@ bool websocket_endpoint::close(int code, std::string reason)
         crw::LOG("Error websocket connection is null !");
         return false;
     }
-    const bool started = d.onIoThread<bool>(
-        [&d, record, code, reason] {
+    websocketpp::lib::error_code problem = closeProblem(code, reason);
+    if (!problem && record->get_status() != "Open") {
+        problem = websocketpp::error::make_error_code(websocketpp::error::invalid_state);
+    }
+    if (problem) {
+        crw::LOG("Error initiating close: {}", problem.message());
+        return false;
+    }
+    // Handed over without waiting: callers hold the state lock, often in the
+    // frame, and the I/O thread may be busy for a while.
+    boost::asio::post(d.endpoint.get_io_service(), [&d, record, code, reason] {
+        contained("close", [&] {
             record->mark_local_close();
             websocketpp::lib::error_code ec;
             d.endpoint.close(record->get_hdl(), static_cast<websocketpp::close::status::value>(code), reason, ec);
             if (ec) {
+                // The connection ended first; its close handler has run.
                 crw::LOG("Error initiating close: {}", ec.message());
-                return false;
             }
-            return true;
-        },
-        false);
-    if (started) {
-        crw::LOG("Websocket connection closed !");
-    }
-    return started;
+        });
+    });
+    crw::LOG("Websocket connection closed !");
+    return true;
 }
 
 int websocket_endpoint::current_id() const

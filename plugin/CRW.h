@@ -199,9 +199,9 @@ public:
     // and take it only to check that their result is still wanted and swap it
     // in. It is recursive, so an operation may call another that locks it
     // again. It is never held while waiting on the network or on another
-    // thread, except for the WebSocket I/O thread's short answer to a close
-    // (that thread never takes it); the host calls made under it (log,
-    // Execute, HTTP send, toasts) only queue work. Timer actions run with it
+    // thread (a WebSocket close is handed to the I/O thread, not awaited);
+    // the host calls made under it (log, Execute, HTTP send, toasts, close)
+    // only queue work. Timer actions run with it
     // held (the timers are built with it as their guard), so a timer stopped
     // under it never acts afterwards. The fixed lists, the text tables and
     // the intervals do not change after construction.

@@ -91,20 +91,13 @@ void CRW::saveConfig()
     const std::string text = "{\"PluginVersion\":\"" + pluginVersion + "\", \"HasSeeNewUpdateAlert\":\"" +
                              (HasSeeNewUpdateAlert ? "true" : "false") + "\", \"Language\":\"" + texts.languageName +
                              "\"}";
-    // Opening a FIFO for writing would wait for a reader for ever.
-    if (crw::existsButNotRegular(path)) {
-        crw::LOG("Could not save the config to {} : not a regular file", crw::pathText(path));
-        return;
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) {
-        out << text;
-        out.close();
-    }
-    if (out.good()) {
+    // Never through a link to nothing (its target could be anywhere) nor into
+    // a FIFO or device.
+    std::string why;
+    if (crw::writeSmallFile(path, text, why)) {
         crw::LOG("Saved config !");
     } else {
-        crw::LOG("Could not save the config to {}", crw::pathText(path));
+        crw::LOG("Could not save the config to {} : {}", crw::pathText(path), why);
     }
 }
 

@@ -32,7 +32,38 @@ bool existsButNotRegular(const std::filesystem::path& path)
     return !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
 }
 
+bool isLink(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+}
+
 #ifdef _WIN32
+
+bool writeSmallFile(const std::filesystem::path& path, const std::string& text, std::string& why)
+{
+    std::error_code ec;
+    const auto own = std::filesystem::symlink_status(path, ec);
+    const auto target = std::filesystem::status(path, ec);
+    if (std::filesystem::is_symlink(own) && !std::filesystem::exists(target)) {
+        why = "a link to nothing";
+        return false;
+    }
+    if (std::filesystem::exists(target) && !std::filesystem::is_regular_file(target)) {
+        why = "not a regular file";
+        return false;
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out) {
+        out << text;
+        out.close();
+    }
+    if (!out.good()) {
+        why = "the file could not be written";
+        return false;
+    }
+    return true;
+}
 
 ReadResult readSmallFile(const std::filesystem::path& path, std::size_t maxBytes, std::string& text, std::string& why)
 {
@@ -66,6 +97,64 @@ ReadResult readSmallFile(const std::filesystem::path& path, std::size_t maxBytes
 }
 
 #else
+
+namespace {
+
+bool writeAll(int fd, const std::string& text, std::string& why)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            why = n < 0 ? std::strerror(errno) : "nothing written";
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeSmallFile(const std::filesystem::path& path, const std::string& text, std::string& why)
+{
+    // An existing file first, without O_CREAT: a link is followed only to a
+    // target that is there. The type is checked on the descriptor before
+    // anything is cut.
+    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ENOENT) {
+        // Missing, or a link to nothing: O_EXCL refuses to create through a
+        // link, even one put there after the first open.
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+        if (fd < 0 && errno == EEXIST) {
+            why = isLink(path) ? "a link to nothing" : "it appeared while being created";
+            return false;
+        }
+    }
+    if (fd < 0) {
+        why = errno == ENXIO ? "not a regular file" : std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = false;
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+    } else if (::ftruncate(fd, 0) != 0) {
+        why = std::strerror(errno);
+    } else {
+        ok = writeAll(fd, text, why);
+    }
+    if (::close(fd) != 0 && ok) {
+        why = std::strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
 
 ReadResult readSmallFile(const std::filesystem::path& path, std::size_t maxBytes, std::string& text, std::string& why)
 {

@@ -23,6 +23,15 @@ ReadResult readSmallFile(const std::filesystem::path& path, std::size_t maxBytes
 // writing to it could block (FIFO) or reach a device.
 bool existsButNotRegular(const std::filesystem::path& path);
 
+// Replaces the content of a regular file, or creates it. A link is followed
+// only to a regular file that exists: a link to nothing is refused rather
+// than creating its target, which may lie anywhere. Never blocks on a FIFO.
+// why is set on failure.
+bool writeSmallFile(const std::filesystem::path& path, const std::string& text, std::string& why);
+
+// True when path itself is a link (not followed).
+bool isLink(const std::filesystem::path& path);
+
 // A path from text that is UTF-8 on every platform (names typed in the UI).
 std::filesystem::path utf8Path(const std::string& text);
 // A path as UTF-8 text for logs and labels.

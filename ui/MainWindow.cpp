@@ -146,10 +146,25 @@ void CRW::renderCRW()
 void CRW::renderMessagePopup(crw::MessagePopup& popup)
 {
     // Queued with its text as it is now; shown by renderPopupQueue in turn.
-    if (popup.open) {
-        uiState.popupQueue.push_back({popup.title, popup.message, false});
-        popup.open = false;
+    if (!popup.open) {
+        return;
     }
+    popup.open = false;
+    auto& queue = uiState.popupQueue;
+    // A server can raise the same message as often as it likes: one waiting
+    // or shown copy is enough, and the queue stays small whatever it sends.
+    const bool same = std::any_of(queue.begin(), queue.end(), [&](const crw::UiState::QueuedPopup& q) {
+        return !q.isCheck && q.title == popup.title && q.message == popup.message;
+    });
+    if (same) {
+        return;
+    }
+    const auto messages = std::count_if(queue.begin(), queue.end(), [](const auto& q) { return !q.isCheck; });
+    if (static_cast<std::size_t>(messages) >= crw::UiState::kMaxQueuedMessages) {
+        crw::LOG("Popup \"{}\" dropped : {} messages already waiting", popup.title, messages);
+        return;
+    }
+    queue.push_back({popup.title, popup.message, false});
 }
 
 void CRW::renderStillThereCheck()

@@ -1,6 +1,7 @@
 #pragma once
 // Extra state of the plug-in object that belongs to ui/. It lives in CRW as a
 // member and follows CRW's thread-safety rule (guarded by CRW::stateMutex).
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -30,6 +31,9 @@ struct UiState {
         bool isCheck = false;
     };
     std::deque<QueuedPopup> popupQueue;
+    // Message popups waiting or shown, besides "Check"; identical ones are
+    // coalesced, and beyond this a new one is dropped with a log line.
+    static constexpr std::size_t kMaxQueuedMessages = 8;
     bool popupShown = false;
 
     unsigned hoveredRow = 0; // ImGui id of the row the mouse was over last frame

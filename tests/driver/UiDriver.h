@@ -58,6 +58,12 @@ public:
     std::optional<ItemInfo> findItem(const std::string& path);
     std::optional<ItemInfo> peekItem(const std::string& path) const; // no extra frames
     bool exists(const std::string& path) const { return peekItem(path).has_value(); }
+    // The lookup the sandbox's scripts use: the front-most visible widget of
+    // that label, within a window when one is named.
+    std::optional<ItemInfo> frontItem(const std::string& label, const std::string& within = "") const
+    {
+        return finder_->frontItem(label, within);
+    }
 
     // False when the widget cannot be found or has no visible area.
     bool click(const std::string& path, ImGuiMouseButton button = ImGuiMouseButton_Left);

@@ -16,6 +16,7 @@ struct ItemRecord {
     ImGuiID seed;       // top of the window's ID stack when the item was added
     ImGuiID parentSeed; // the entry below it
     ImRect rect;
+    ImRect clip; // the window's clip rectangle when the item was added: a menu bar has its own
     ImGuiWindow* window;
     bool shown; // ItemAdd did not clip it away
 };
@@ -68,7 +69,7 @@ void recordItem(const ImRect& bb, ImGuiID id, bool shown)
     }
     const int n = w->IDStack.Size;
     const ImGuiID seed = n > 0 ? w->IDStack[n - 1] : w->ID;
-    r->items.push_back(ItemRecord{id, seed, n > 1 ? w->IDStack[n - 2] : 0, bb, w, shown});
+    r->items.push_back(ItemRecord{id, seed, n > 1 ? w->IDStack[n - 2] : 0, bb, w->ClipRect, w, shown});
 }
 
 void recordText(ImDrawList* list, const ImVec2& pos, const char* begin, const char* end)
@@ -418,9 +419,11 @@ std::optional<ItemInfo> WidgetFinder::frontItem(const std::string& label, const 
         }
     };
     for (const ItemRecord& it : rec_->lastItems) {
-        if (it.shown && ImHashStr(label.c_str(), 0, it.seed) == it.id) {
+        // Menus draw an item with an empty label inside PushID(label).
+        const bool emptyInScope = it.id == it.seed && it.id == ImHashStr(label.c_str(), 0, it.parentSeed);
+        if (it.shown && (ImHashStr(label.c_str(), 0, it.seed) == it.id || emptyInScope)) {
             ImRect bb = it.rect;
-            bb.ClipWith(it.window->ClipRect);
+            bb.ClipWith(it.clip);
             if (hasArea(bb)) {
                 consider(it.window, ItemInfo{it.id, bb, it.window, false});
             }

@@ -250,3 +250,27 @@ TEST_F(Presets, ListingAndTheFolder)
         {".json", ".json"}, {"Ranked 2s", "Ranked 2s.json"}, {"v1.2", "v1.2.json"}, {"link", "link.json"}};
     EXPECT_EQ(listed, expected);
 }
+
+TEST_F(Presets, LinksAreWrittenThroughOnlyToRegularFilesThatExist)
+{
+    const fs::path elsewhere = crwtest::makeTempDir("crw-elsewhere");
+    writeFile(folder() / "keep.json", "{\"title\":\"keep\"}");
+    // Links to nothing, as the preset itself and as its aside file: nothing is
+    // created where they point, and the preset's link stays.
+    fs::create_symlink(elsewhere / "a.json", folder() / "a.json");
+    fs::create_symlink(elsewhere / "b.json", folder() / ".b.json.tmp");
+    p().savePreset("a", p().filterSettings);
+    p().savePreset("b", p().filterSettings);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_TRUE(fs::is_symlink(folder() / "a.json"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder() / ".b.json.tmp"))); // gone: the next save works
+
+    // A link to a regular file is written through and stays a link.
+    writeFile(elsewhere / "c.json", "{}");
+    fs::create_symlink(elsewhere / "c.json", folder() / "c.json");
+    p().filterSettings.setTitle("linked");
+    p().savePreset("c", p().filterSettings);
+    EXPECT_TRUE(fs::is_symlink(folder() / "c.json"));
+    EXPECT_EQ(readFile(elsewhere / "c.json"), p().buildPresetJson(p().filterSettings));
+    fs::remove_all(elsewhere);
+}

@@ -185,7 +185,7 @@ TEST(Websocket, InviteNotificationAsksTheGameThreadOnceWithTheId)
 TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
 {
     Linked l;
-    const std::string big(1 << 20, 'x');
+    const std::string big(websocket_endpoint::max_frame_bytes - 64, 'x'); // the largest frame taken
     // Missing, empty, too long, control characters, terminal escapes: dropped.
     for (const std::string& id : {std::string(), std::string(65, 'a'), big, std::string("a\\nb"),
                                   std::string("a\\u0000b"), std::string("\\u001b[2J"), std::string("a\\tb")}) {
@@ -203,7 +203,7 @@ TEST(Websocket, HostileInvitesAreCheckedAndRateLimited)
     const std::vector<std::string> expected{"invite Steam|1|0", "invite Epic|0|0", "invite Epic|1|0", "invite Epic|2|0",
                                             "invite Epic|3|0"};
     EXPECT_EQ(l.f.host().gameThreadFnameTexts(), expected);
-    // The 1 MB frame is logged as a bounded prefix and its length.
+    // The big frame is logged as a bounded prefix and its length.
     for (const auto& line : l.f.host().logs()) {
         EXPECT_LT(line.size(), 4096u);
     }
@@ -404,4 +404,68 @@ TEST(Websocket, DestroyingWithOpenConnectionsClosesThemWith1001Quietly)
     f.host().drainGame();
     // Its own going-away close is not the server ending the registration.
     EXPECT_TRUE(f.host().commands().empty());
+}
+
+TEST(Websocket, OversizedFrameClosesTheSocketBeforeItIsRead)
+{
+    Linked l;
+    l.server.text(std::string(websocket_endpoint::max_frame_bytes, 'a')); // the largest accepted
+    l.flush();
+    l.server.text("{\"type\":\"InviteNotification\",\"IdString\":\"" +
+                  std::string(websocket_endpoint::max_frame_bytes, 'x') + "\"}");
+    EXPECT_TRUE(l.f.host().waitForLog(
+        "Websocket frame over " + std::to_string(websocket_endpoint::max_frame_bytes) + " bytes refused", 10s));
+    ASSERT_TRUE(l.server.waitCloses(1));
+    EXPECT_EQ(l.server.closeCodes()[0], 1009);
+    // Ends the registration like any other close.
+    EXPECT_TRUE(l.f.host().waitFor([&] { return l.countCommand("crw_ws_closedconnection_bad") == 1; }, 10s));
+    EXPECT_EQ(l.ep().current_status(), "Closed");
+    EXPECT_TRUE(l.f.host().fnameTexts().empty());
+}
+
+TEST(Websocket, RepeatedBadMessagesRunTheNotifierAtMostOncePerSecond)
+{
+    Linked l;
+    for (int i = 0; i < 300; ++i) {
+        l.server.text(kBadMessage);
+    }
+    l.flush();
+    EXPECT_EQ(l.countLog("Message received : " + kBadMessage), 300u);
+    EXPECT_EQ(l.countCommand("crw_ws_badmessage"), 1u);
+    std::this_thread::sleep_for(1100ms); // the next second may raise it again
+    l.server.text(kBadMessage);
+    l.flush("second sentinel");
+    EXPECT_EQ(l.countCommand("crw_ws_badmessage"), 2u);
+}
+
+TEST(Websocket, CloseReturnsWhileTheIOThreadIsBusy)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    bool busy = false, release = false;
+    Linked l;
+    l.f.host().setLogHook([&](const std::string& line) {
+        if (line == "Message received : hold") {
+            std::unique_lock<std::mutex> lock(m);
+            busy = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return release; });
+        }
+    });
+    l.server.text("hold");
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return busy; }));
+    }
+    // Stop calls this under the state lock, from the frame or a timer.
+    EXPECT_TRUE(l.ep().close(1000, "Manage Registration : Client unregistered"));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(l.server.waitCloses(1));
+    EXPECT_EQ(l.server.closeCodes()[0], 1000);
+    l.barrier();
+    EXPECT_EQ(l.countCommand("crw_ws_closedconnection_bad"), 0u);
 }

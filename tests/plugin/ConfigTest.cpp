@@ -247,3 +247,33 @@ TEST(Config, CommittedImagesMatchTheNamesThePluginLoads)
     }
     fs::remove_all(dir);
 }
+
+TEST(Config, LinkIsFollowedOnlyToARegularFileThatExists)
+{
+    auto dir = dataDirWith(nullptr);
+    auto elsewhere = crwtest::makeTempDir("crw-elsewhere");
+    const fs::path file = dir / "CRW" / "config.json";
+    // A link to nothing: the start neither creates its target nor replaces the link.
+    fs::create_symlink(elsewhere / "config.json", file);
+    {
+        PluginFixture f(dir);
+        EXPECT_FALSE(f.plugin().HasSeeNewUpdateAlert);
+        f.plugin().setLanguage(true);
+    }
+    EXPECT_FALSE(fs::exists(elsewhere / "config.json"));
+    EXPECT_TRUE(fs::is_symlink(file));
+
+    // A link to a regular file is read and written through.
+    writeFile(elsewhere / "config.json", R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"true", "Language":"French"})");
+    {
+        PluginFixture f(dir);
+        EXPECT_TRUE(f.plugin().HasSeeNewUpdateAlert);
+        EXPECT_EQ(f.plugin().texts.languageName, "French");
+        f.plugin().setLanguage(false);
+    }
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(readFile(elsewhere / "config.json"),
+              R"({"PluginVersion":"1.0", "HasSeeNewUpdateAlert":"true", "Language":"English"})");
+    fs::remove_all(dir);
+    fs::remove_all(elsewhere);
+}

@@ -214,11 +214,22 @@ void TestHost::forgetPluginCallbacks()
 
 void TestHost::log(const std::string& text)
 {
+    std::function<void(const std::string&)> hook;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         logs_.push_back(text);
+        hook = logHook_;
     }
     notify();
+    if (hook) {
+        hook(text);
+    }
+}
+
+void TestHost::setLogHook(std::function<void(const std::string&)> hook)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    logHook_ = std::move(hook);
 }
 
 void TestHost::registerNotifier(const std::string& name, crwhost::NotifierCallback callback, const std::string&,

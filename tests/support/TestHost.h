@@ -98,11 +98,14 @@ public:
     std::vector<HttpRecord> httpRequests();
     // When set, requests are answered by this instead of going over the network.
     std::function<void(const CurlRequest&, bool json, crwhost::HttpCallback)> httpOverride;
+    // Called with each later log line on the logging thread, after it is recorded.
+    void setLogHook(std::function<void(const std::string&)> hook);
 
     std::shared_ptr<CVarManagerWrapper> cvarManager;
     std::shared_ptr<GameWrapper> gameWrapper;
 
 private:
+    std::function<void(const std::string&)> logHook_; // guarded by mutex_
     void gameLoop();
     void notify();
 

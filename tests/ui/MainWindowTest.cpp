@@ -350,3 +350,36 @@ TEST(MessagePopups, CheckAndMessagesWaitForEachOther)
     f.ui().frame(2);
     EXPECT_TRUE(f.ui().isOpen("Check"));
 }
+
+TEST(MessagePopups, RepeatedMessagesCoalesceAndTheQueueStaysSmall)
+{
+    UiFixture f;
+    // A server repeating its bad-message text: one popup, one click.
+    for (int i = 0; i < 200; ++i) {
+        f.host().runCommand("crw_ws_badmessage");
+        f.host().drainGame();
+        f.ui().frame();
+    }
+    f.ui().frame(2);
+    ASSERT_TRUE(f.ui().isOpen("WsClientBadMessage"));
+    ASSERT_TRUE(f.ui().click("WsClientBadMessage/OK"));
+    f.ui().frame(2);
+    EXPECT_TRUE(f.ui().openPopups().empty());
+
+    // Distinct texts queue up to the bound; the rest are dropped with a log line.
+    for (int i = 0; i < 30; ++i) {
+        f.locked([&](CRW& p) {
+            p.getSearchersPopup.message = "ERROR 500 | " + std::to_string(i);
+            return p.getSearchersPopup.open = true;
+        });
+        f.ui().frame();
+    }
+    EXPECT_EQ(f.locked([](CRW& p) { return p.uiState.popupQueue.size(); }), crw::UiState::kMaxQueuedMessages);
+    EXPECT_EQ(countLogs(f.host(), "Popup \"Get Searchers\" dropped : 8 messages already waiting"), 22u);
+    for (std::size_t i = 0; i < crw::UiState::kMaxQueuedMessages; ++i) {
+        f.ui().frame(2);
+        ASSERT_TRUE(f.ui().click("Get Searchers/OK"));
+    }
+    f.ui().frame(2);
+    EXPECT_TRUE(f.ui().openPopups().empty());
+}

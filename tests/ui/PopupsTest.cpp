@@ -325,3 +325,19 @@ TEST(Presets, OutOfRangeVoiceChatShowsNothingAndRestartsTheCycle)
     ASSERT_TRUE(f.ui().click("##VoiceChat Widget"));
     EXPECT_EQ(f.locked([](CRW& p) { return p.filterSettings.voiceChat; }), 0);
 }
+
+TEST(Presets, ScriptLookupReachesTheMenuBarOfEachPopup)
+{
+    UiFixture f;
+    for (const char* popup : {"Filter", "Create"}) {
+        SCOPED_TRACE(popup);
+        ASSERT_TRUE(f.ui().click(popup));
+        f.ui().frame(2);
+        // Menu-bar items lie outside the popup's content area.
+        const auto presets = f.ui().frontItem("Presets", popup);
+        ASSERT_TRUE(presets.has_value());
+        EXPECT_GT(presets->rect.GetWidth(), 0.f);
+        EXPECT_GT(presets->rect.GetHeight(), 0.f);
+        ASSERT_TRUE(f.ui().click(std::string(popup) + "/Close"));
+    }
+}
