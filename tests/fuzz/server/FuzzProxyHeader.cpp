@@ -1,5 +1,4 @@
-// The first bytes of a connection from a trusted balancer: whatever the pieces they come in, the header is read the
-// same way, never past its bounds, and a client address it yields is a real one.
+// A trusted balancer's first bytes: read alike in any pieces, never past the header's bounds, any address real.
 #include "ProxyProtocol.h"
 
 #include <cstdlib>
@@ -7,7 +6,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size)
 {
     using crw::server::ProxyHeaderParser;
-    if (size == 0)
+    if (size < 2)
         return 0;
     // The first byte picks the size of the pieces for the second reading.
     const std::size_t piece = data[0] % 16 + 1;
@@ -21,15 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         if (pieces.feed(bytes + at, std::min(piece, n - at)) < std::min(piece, n - at))
             break;
 
-    if (taken > n || whole.consumed() != taken || pieces.state() != whole.state() ||
-        pieces.source() != whole.source())
-        std::abort();
-    if (whole.state() != ProxyHeaderParser::State::Invalid && pieces.consumed() != taken)
-        std::abort();
-    if (whole.state() == ProxyHeaderParser::State::More && taken != n)
-        std::abort();
-    const std::size_t bound = n && bytes[0] == 'P' ? ProxyHeaderParser::kV1MaxBytes : 16 + 65535;
-    if (taken > bound)
+    const std::size_t bound = bytes[0] == 'P' ? ProxyHeaderParser::kV1MaxBytes : 16 + 65535;
+    if (taken > n || taken > bound || whole.consumed() != taken || pieces.state() != whole.state() ||
+        pieces.source() != whole.source() ||
+        (whole.state() != ProxyHeaderParser::State::Invalid && pieces.consumed() != taken) ||
+        (whole.state() == ProxyHeaderParser::State::More && taken != n))
         std::abort();
     if (!whole.source().empty()) {
         boost::system::error_code ec;
