@@ -11,6 +11,7 @@ PACKAGES=(
   curl binutils
   g++-mingw-w64-x86-64-posix
   redis-server libhiredis-dev
+  haproxy
 )
 # The server benchmark (bench/server/run.sh) drives the server with wrk.
 if [ "${CRW_WITH_BENCH:-0}" = 1 ]; then

@@ -5,11 +5,13 @@
 #include "LocalRegistry.h"
 #include "Log.h"
 #include "Metrics.h"
+#include "ProxyProtocol.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +54,7 @@ public:
     explicit Core(ServerOptions opts);
 
     const ServerOptions options;
+    const TrustedProxies trustedProxies;
     Registry& registry() { return *registry_; }
     // The registry of a node in a cluster; null for a single node.
     RedisRegistry* cluster() { return cluster_; }
@@ -70,6 +73,9 @@ public:
     // Counted here and logged by the listener once a second, not a line each.
     std::atomic<std::uint64_t> refusedFull{0};
     std::atomic<std::uint64_t> refusedAddress{0};
+    // Tells the listener of a refusal made after accepting (a balancer's client, known once its header is read).
+    // Set before the I/O threads start, read-only after.
+    std::function<void()> onLateRefusal;
 
     // Marks the server as stopping and returns every live session.
     std::vector<std::shared_ptr<Session>> beginStop();

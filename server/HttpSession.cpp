@@ -161,11 +161,32 @@ HttpSession::HttpSession(tcp::socket socket, std::shared_ptr<Core> core)
 {
     beast::error_code ec;
     const auto remote = stream_.socket().remote_endpoint(ec);
-    if (!ec)
+    if (!ec) {
         address_ = remote.address().to_string();
+        if (!core_->trustedProxies.empty() && core_->trustedProxies.contains(remote.address()))
+            proxy_ = std::make_unique<ProxyHeaderParser>();
+    }
 }
 
 bool HttpSession::start()
+{
+    // A balancer's connection is counted once its header names the client, whose limits then apply; until then
+    // the header time-out bounds it.
+    if (proxy_) {
+        net::dispatch(executor_, [self = shared_from_this()] {
+            // One deadline for the whole header, however slowly it drips in.
+            self->stream_.expires_after(self->core_->options.headerTimeout);
+            self->readProxyHeader();
+        });
+        return true;
+    }
+    if (!admit())
+        return false;
+    net::dispatch(executor_, [self = shared_from_this()] { self->readHeader(); });
+    return true;
+}
+
+bool HttpSession::admit()
 {
     std::uint64_t id = 0;
     switch (core_->addSession(weak_from_this(), false, address_, id)) {
@@ -181,8 +202,46 @@ bool HttpSession::start()
         return false;
     }
     slot_ = SessionSlot(core_, id);
-    net::dispatch(executor_, [self = shared_from_this()] { self->readHeader(); });
     return true;
+}
+
+void HttpSession::readProxyHeader()
+{
+    stream_.async_read_some(buffer_.prepare(512), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+        self->onProxyHeader(ec, n);
+    });
+}
+
+void HttpSession::onProxyHeader(beast::error_code ec, std::size_t bytes)
+{
+    if (ec) {
+        stream_.close();
+        return;
+    }
+    buffer_.commit(bytes);
+    // What follows the header stays in the buffer: it is the client's first request.
+    const auto data = buffer_.data();
+    buffer_.consume(proxy_->feed(static_cast<const char*>(data.data()), data.size()));
+    switch (proxy_->state()) {
+    case ProxyHeaderParser::State::More:
+        return readProxyHeader();
+    case ProxyHeaderParser::State::Invalid:
+        core_->log(fmt::format("proxy {}: connection closed, {}", address_, proxy_->error()));
+        stream_.close();
+        return;
+    case ProxyHeaderParser::State::Done:
+        break;
+    }
+    if (!proxy_->source().empty())
+        address_ = proxy_->source();
+    proxy_.reset();
+    if (!admit()) {
+        if (core_->onLateRefusal)
+            core_->onLateRefusal();
+        stream_.close();
+        return;
+    }
+    readHeader();
 }
 
 void HttpSession::shutdown()

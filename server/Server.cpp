@@ -21,7 +21,7 @@
 namespace crw::server {
 
 Core::Core(ServerOptions opts)
-    : options(std::move(opts)), invitesFromAddress(options.invitesPerAddressPerSecond, options.inviteBurstPerAddress),
+    : options(std::move(opts)), trustedProxies(options.trustedProxies), invitesFromAddress(options.invitesPerAddressPerSecond, options.inviteBurstPerAddress),
       log_(options.log, options.logQueueLines)
 {
     RegistryLimits limits;
@@ -154,6 +154,15 @@ public:
     }
 
     void run() { accept(); }
+
+    // A refusal counted outside onAccept still gets its summary line.
+    void noteLateRefusal()
+    {
+        net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+            if (!self->summarising_ && !self->core_->stopping())
+                self->summarise();
+        });
+    }
 
     void close()
     {
@@ -307,6 +316,10 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
         core->cluster()->start();
 
     impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);
+    core->onLateRefusal = [listener = std::weak_ptr<Listener>(impl_->listener)] {
+        if (auto l = listener.lock())
+            l->noteLateRefusal();
+    };
     impl_->sweeper = std::make_shared<PendingSweeper>(*ioc, core);
     impl_->listener->run();
     impl_->sweeper->run();

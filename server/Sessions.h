@@ -29,6 +29,9 @@ public:
     void shutdown() override;
 
 private:
+    bool admit();
+    void readProxyHeader();
+    void onProxyHeader(beast::error_code ec, std::size_t bytes);
     void readHeader();
     void onHeader(beast::error_code ec);
     void readBody();
@@ -45,7 +48,9 @@ private:
     beast::tcp_stream stream_;
     const net::any_io_executor executor_; // the connection's strand; safe to use from any thread
     std::shared_ptr<Core> core_;
+    // The client's address: the peer's, or the one a trusted balancer's PROXY header names.
     std::string address_;
+    std::unique_ptr<ProxyHeaderParser> proxy_; // while a balancer's header is being read
     SessionSlot slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;

@@ -16,7 +16,7 @@ void usage()
 {
     std::cerr
         << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N] [--max-connections N] [--max-per-address N]\n"
-           "                  [--redis HOST:PORT [--node-id NAME]]\n";
+           "                  [--redis HOST:PORT [--node-id NAME]] [--trusted-proxy CIDR]...\n";
 }
 
 // Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
@@ -71,6 +71,8 @@ int main(int argc, char** argv)
             ok = (options.redis = value, true);
         else if (arg == "--node-id" && value && *value)
             ok = (options.nodeId = value, true);
+        else if (arg == "--trusted-proxy" && value)
+            ok = (options.trustedProxies.push_back(value), true);
         else if (arg == "--bind" && value)
             ok = (bind = value, true);
         else if (arg == "--help" || arg == "-h")

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace crw::server {
 
@@ -44,6 +45,9 @@ struct ServerOptions {
     std::string nodeId;
     // A node whose liveness in Redis is older than this is taken for dead and its listings are swept.
     std::chrono::milliseconds nodeTtl{5000};
+    // Balancers (addresses or CIDR ranges) whose connections start with a PROXY protocol header (v1 or v2) naming
+    // the client; a connection from one without a valid header is closed. Nobody else may send such a header.
+    std::vector<std::string> trustedProxies;
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request, written by a thread of its own; empty means standard output.
