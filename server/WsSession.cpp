@@ -3,7 +3,6 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
 
 #include <fmt/format.h>
 
@@ -120,11 +119,17 @@ void WsSession::onControl(websocket::frame_type kind)
 {
     if (kind != websocket::frame_type::close || validCloseCode(ws_.reason().code))
         return;
+    // Beast offers no way to replace its echo from here, and this runs on an I/O thread: the 1002 goes out only if
+    // the kernel takes it at once. A peer that stopped reading gets just the end of the stream.
     auto& socket = beast::get_lowest_layer(ws_).socket();
     beast::error_code ec;
     if (!writing_) { // nothing else is on the wire, so the frame cannot land inside another one
         static const unsigned char kProtocolError[] = {0x88, 0x02, 0x03, 0xEA};
-        net::write(socket, net::buffer(kProtocolError), ec);
+        socket.non_blocking(true, ec);
+        if (!ec) {
+            socket.write_some(net::buffer(kProtocolError), ec);
+            socket.non_blocking(false, ec);
+        }
     }
     socket.shutdown(tcp::socket::shutdown_send, ec);
 }

@@ -1,7 +1,13 @@
 // What a stranger can try against a listing or against the server, each played from other source addresses.
 #include "TestUtil.h"
 
+#include <boost/asio/read_until.hpp>
 #include <json/json.h>
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <thread>
@@ -293,4 +299,67 @@ TEST_F(Attack, HostileBytesAreRefusedAndNotEchoed)
     ws->close(static_cast<websocket::close_code>(5000));
     EXPECT_EQ(ws->closeCode(), 1002);
     EXPECT_TRUE(eventually([&] { return server_->listedCount() == 0; }));
+}
+
+// The server's own end of the connection from `from`: this test runs the server in its own process.
+static int serverEndOf(const std::string& from, unsigned short port)
+{
+    for (int fd = 3; fd < 4096; ++fd) {
+        sockaddr_in local{}, peer{};
+        socklen_t ll = sizeof local, pl = sizeof peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &ll) == 0 && local.sin_family == AF_INET &&
+            ntohs(local.sin_port) == port && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) == 0 &&
+            peer.sin_addr.s_addr == inet_addr(from.c_str()))
+            return fd;
+    }
+    return -1;
+}
+
+// A peer that stops reading, then sends a close code the server refuses: the answer must not wait on the peer.
+TEST_F(ServerTest, ARefusedCloseFromAPeerThatDoesNotReadParksNoThread)
+{
+    crw::server::ServerOptions options;
+    options.ioThreads = 1;
+    options.wsSendBuffer = 16 * 1024;
+    startServer(options);
+    const std::string from = "127.0.0.9";
+    net::io_context ioc;
+    tcp::socket peer(ioc);
+    peer.open(tcp::v4());
+    peer.set_option(net::socket_base::receive_buffer_size(2048));
+    peer.bind(tcp::endpoint(net::ip::make_address(from), 0));
+    peer.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port_));
+    net::write(peer, net::buffer(std::string("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                             "Sec-WebSocket-Version: 13\r\n\r\n")));
+    std::string head;
+    net::read_until(peer, net::dynamic_buffer(head), "\r\n\r\n");
+    ASSERT_NE(head.find(" 101 "), std::string::npos);
+
+    // Fill the server's send buffer as a burst of frames to a reader that stopped would.
+    const int fd = dup(serverEndOf(from, port_)); // ours: the number cannot come to mean another socket
+    ASSERT_GE(fd, 0);
+    static const char junk[4096] = {};
+    // Until it stays full for a while: each (delayed) acknowledgement of what reached the peer frees some room.
+    for (int round = 0, quiet = 0; round < 100 && quiet < 6; ++round) {
+        long written = 0;
+        for (std::size_t size : {sizeof junk, std::size_t(1)}) // small writes still fit the last segment
+            for (ssize_t n; (n = ::send(fd, junk, size, MSG_DONTWAIT | MSG_NOSIGNAL)) > 0;)
+                written += n;
+        quiet = written ? 0 : quiet + 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    static const unsigned char close5000[] = {0x88, 0x82, 0, 0, 0, 0, 0x13, 0x88}; // masked with a zero key
+    net::write(peer, net::buffer(close5000));
+    // Having refused it, the server ends its side of the stream (its FIN waits behind the unread bytes).
+    EXPECT_TRUE(eventually(
+        [&] {
+            tcp_info info{};
+            socklen_t len = sizeof info;
+            return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_FIN_WAIT1;
+        },
+        std::chrono::milliseconds(2000)));
+    EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
+    close(fd);
+    peer.close(); // unread data: a reset, which also frees a thread parked on this socket
 }
