@@ -13,7 +13,7 @@ for a in "$@"; do
   case "$a" in
     --ci) ARGS+=(--ci) ;;
     -*) ARGS+=("$a") ;;
-    *) if [ -d "$a" ] && [ ${#ARGS[@]} -eq 0 ] || [ -d "$a/server" ]; then BUILD=$a; else ARGS+=("$a"); fi ;;
+    *) if [ -d "$a/server" ]; then BUILD=$a; else ARGS+=("$a"); fi ;;
   esac
 done
 for t in server/crw-server bench/server/crw_faults; do
