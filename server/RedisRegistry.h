@@ -2,6 +2,7 @@
 // every listing (kept current by published changes) and the sockets of its own players.
 #pragma once
 
+#include "ClusterMessages.h"
 #include "RedisClient.h"
 #include "Registry.h"
 
@@ -30,6 +31,8 @@ struct RedisRegistryOptions {
     std::chrono::milliseconds callTimeout{1000};
     // Connection news ("redis: ...").
     std::function<void(std::string)> log;
+    // Called once, on the client's thread, when this node must stop: its id is held by another live process.
+    std::function<void(std::string)> fatal;
     // The limits hold across the cluster.
     RegistryLimits limits;
 };
@@ -43,6 +46,14 @@ public:
     void start();
     // Takes this node's listings out of Redis (a node that stops says goodbye) and stops the client.
     void shutdown();
+
+    // Whether this process holds its node id in the cluster. A second process started with a live node's id waits
+    // until that node's liveness could have run out, then is refused: it lists nobody and never touches that node's
+    // listings.
+    enum class Identity { Unknown, Held, Waiting, Refused };
+    Identity identity() const { return identity_.load(); }
+    // Waits until the id is held or refused, or up to `limit`; gives up early while Redis cannot be reached.
+    Identity waitIdentity(std::chrono::milliseconds limit);
 
     Register addPending(const std::string& id, Json::Value entry, const std::string& address) override;
     Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
@@ -60,7 +71,7 @@ public:
     void clear() override;
     std::size_t listedCount() const override;
     std::size_t pendingCount() const override { return pendingCount_.load(); }
-    bool available() const { return client_.connected(); }
+    bool available() const { return client_.connected() && identity_.load() == Identity::Held; }
     const std::string& nodeId() const { return options_.nodeId; }
     RedisClient& client() { return client_; }
 
@@ -71,7 +82,10 @@ private:
         std::string socket;
         std::string name;
         std::string entry; // compact JSON of the list entry
+        std::uint32_t hash = 0;
     };
+    // A socket of this node. `order` and `entry` are what a restore puts back: the last the change feed said for this
+    // socket's listing, whichever node accepted the change.
     struct Owner {
         std::string socket;
         std::weak_ptr<FrameSink> sink;
@@ -79,6 +93,14 @@ private:
         std::uint64_t order = 0;
         std::string entry;
     };
+    // What Redis held at one change number, from the heartbeat.
+    struct Check {
+        std::uint64_t ev = 0;
+        std::uint64_t count = 0;
+        std::uint32_t digest = 0;
+    };
+    using Evicted = std::vector<std::shared_ptr<FrameSink>>;
+    enum class Applied { Ok, Old, Gap, Diverged };
 
     RedisReply eval(const char* script, std::vector<std::string> args);
     std::string socketName(std::uint64_t sessionId) const;
@@ -88,20 +110,41 @@ private:
     void onMessage(const std::string& channel, const std::string& payload);
     void onReady();
     void onLost();
-    void applyEvent(const Json::Value& event);
+    Applied applyEvent(const ChangeEvent& event, Evicted& evicted);
     void applySnapshot(const RedisReply& reply);
     void heartbeat();
+    void onHeartbeat(const RedisReply& reply);
     void restore();
+    void onTwin();
+    // Puts this node's players back and rebuilds the mirror from a full snapshot; `delay` for a retry.
+    void resync(const char* why, std::chrono::milliseconds delay = {});
+    void resyncNow(const char* why);
+    void badMessage(const char* what, const std::string& payload);
+    static void evict(const Evicted& sinks);
 
     // Callers hold mutex_.
     void putItem(const std::string& id, Item item);
     void eraseItem(const std::string& id);
+    void adopt(const std::string& id, const Item& item, Evicted& evicted);
+    // Whether the mirror matches what Redis held at `check`, and this node's sockets match its listings.
+    bool consistent(const Check& check) const;
+    bool ownConsistent() const;
+    // A discrepancy counts only when the next check still sees one: changes in flight explain a single one.
+    bool suspect(bool mismatch);
 
     const RedisRegistryOptions options_;
     Metrics* const metrics_;
     const std::string boot_; // tells this process's sockets from those of an earlier one with the same node id
     RedisClient client_;
-    std::optional<boost::asio::steady_timer> beat_; // client's thread only
+    std::atomic<Identity> identity_{Identity::Unknown};
+
+    // Client's thread only.
+    std::optional<boost::asio::steady_timer> beat_;
+    std::optional<boost::asio::steady_timer> resyncTimer_;
+    std::chrono::milliseconds resyncBackoff_{0};
+    std::optional<std::chrono::steady_clock::time_point> twinSince_;
+    std::chrono::steady_clock::time_point lastBadLog_{};
+    std::uint64_t badSinceLog_ = 0;
 
     // Every member below is guarded by mutex_: requests come from the I/O threads, changes from the client's thread.
     mutable std::mutex mutex_;
@@ -112,7 +155,11 @@ private:
     mutable std::shared_ptr<const std::string> snapshot_; // null when a change has not been serialised yet
     std::uint64_t appliedEv_ = 0;
     bool syncing_ = false; // a snapshot is on its way; events wait in held_
-    std::vector<Json::Value> held_;
+    std::vector<ChangeEvent> held_;
+    std::uint32_t digest_ = 0;   // XOR of the hashes of every node's listings in items_
+    std::uint64_t nodeItems_ = 0; // listings in items_ that belong to a node (not demo searchers)
+    std::optional<Check> pendingCheck_; // compared once the feed reaches its change number
+    bool suspect_ = false;
 
     std::atomic<std::size_t> pendingCount_{0};
 };

@@ -17,6 +17,9 @@ public:
     virtual ~FrameSink() = default;
     // Queues one text frame; false (and nothing queued) when the sink's outgoing queue is full.
     virtual bool trySend(std::string text) = 0;
+    // The cluster no longer lists this socket's player (swept, taken over, removed by a fault): the socket is closed
+    // so that the player hears it instead of holding a listing that is gone.
+    virtual void unlisted() {}
 };
 
 // Thrown by a registry whose shared store cannot be reached; the request is answered 503.

@@ -65,6 +65,7 @@ public:
     bool start(http::request<http::string_body> request);
     void shutdown() override;
     bool trySend(std::string text) override;
+    void unlisted() override;
 
 private:
     struct Outgoing {

@@ -84,6 +84,14 @@ bool WsSession::trySend(std::string text)
     return true;
 }
 
+void WsSession::unlisted()
+{
+    net::post(executor_, [self = shared_from_this()] {
+        // An application code: any code but 1000 tells the plug-in that its registration is gone.
+        self->closeWith(static_cast<websocket::close_code>(4000), "Registration no longer listed, register again");
+    });
+}
+
 // A full queue alone is no fault (the sender is refused instead); a write that has not moved for long is.
 void WsSession::dropIfStalled()
 {

@@ -1,12 +1,16 @@
 // Nodes of a cluster sharing one private redis-server: registries side by side in this process, then two crw-server
 // processes end to end.
+#include "Metrics.h"
 #include "ProcessUtil.h"
 #include "RedisRegistry.h"
+#include "Registration.h"
 #include "TestUtil.h"
 
+#include <boost/asio/post.hpp>
 #include <json/json.h>
 
 #include <csignal>
+#include <future>
 
 using namespace crw::test;
 using crw::server::RedisRegistry;
@@ -22,6 +26,8 @@ struct Sink : crw::server::FrameSink {
         frames.push_back(std::move(text));
         return true;
     }
+    void unlisted() override { ++dropped; }
+    std::atomic<int> dropped{0};
     std::size_t count()
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -44,7 +50,8 @@ protected:
     void SetUp() override { ASSERT_TRUE(redis_.start()); }
 
     std::unique_ptr<RedisRegistry> node(const std::string& name,
-                                        std::chrono::milliseconds ttl = std::chrono::seconds(5))
+                                        std::chrono::milliseconds ttl = std::chrono::seconds(5),
+                                        crw::server::Metrics* metrics = nullptr)
     {
         crw::server::RedisRegistryOptions o;
         o.port = redis_.port();
@@ -53,7 +60,7 @@ protected:
         o.nodeTtl = ttl;
         o.limits.inviteBurstPerTarget = 3;
         o.limits.invitesPerTargetPerSecond = 0.01;
-        auto r = std::make_unique<RedisRegistry>(o, nullptr);
+        auto r = std::make_unique<RedisRegistry>(o, metrics);
         r->start();
         EXPECT_TRUE(eventually([&] { return r->available(); }));
         return r;
@@ -230,11 +237,16 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     EXPECT_TRUE(player.read());
     EXPECT_TRUE(n2.lists(reg.id));
 
+    // A second process with node 2's id is refused while node 1's sweep runs.
+    Process twin(CRW_SERVER_EXE, {"--port", "0", "--redis", redis_.address(), "--node-id", "n2"});
+
     // Node 1 killed without a word: its player leaves node 2's list within 10 s.
     n1.process.signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     EXPECT_TRUE(eventually([&] { return !n2.lists(reg.id); }, std::chrono::seconds(10)));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(10));
+    EXPECT_EQ(twin.waitExit(std::chrono::seconds(12)), 1) << twin.output();
+    EXPECT_NE(twin.output().find("node id 'n2' is held by another live node"), std::string::npos) << twin.output();
 
     // The survivor stops cleanly (and a sanitizer's report would show in its exit status).
     n2.process.signal(SIGTERM);
@@ -250,4 +262,154 @@ TEST_F(ServerTest, MetricsOfASingleNodeNeedNoRedis)
     EXPECT_NE(res.body.find("# TYPE crw_listed_players gauge\ncrw_listed_players 1\n"), std::string::npos) << res.body;
     EXPECT_NE(res.body.find(R"(crw_http_requests_total{path="/register",status="200"} 1)"), std::string::npos);
     EXPECT_EQ(res.body.find("crw_redis"), std::string::npos);
+}
+
+namespace {
+
+void listed(RedisRegistry& n, const std::string& id, const std::shared_ptr<Sink>& sink, const std::string& title,
+            const std::string& address = "10.0.0.1", std::uint64_t socket = 1)
+{
+    ASSERT_EQ(n.addPending(id, entry(title), address), Registry::Register::Pending);
+    ASSERT_EQ(n.claim(id, socket, sink, address), Registry::Claim::Listed);
+}
+
+std::string command(RedisRegistry& n, std::vector<std::string> args)
+{
+    auto reply = n.client().call(std::move(args), kWait);
+    return reply ? reply->str : std::string("(no answer)");
+}
+
+} // namespace
+
+// A node's own players come back from Redis's truth, not from what reached that node.
+TEST_F(ClusterTest, RedisRestartPutsBackTheLatestRegistrationEvenIfMadeThroughAnotherNode)
+{
+    auto a = node("a", std::chrono::milliseconds(1000));
+    auto b = node("b", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(*a, "p1", sink, "old-title");
+    ASSERT_EQ(b->update("p1", entry("new-title"), "10.0.0.1"), Registry::Update::Updated);
+    ASSERT_TRUE(eventually([&] { return lists(*a, "new-title"); }));
+
+    redis_.stop();
+    ASSERT_TRUE(redis_.start());
+    auto watcher = node("watcher");
+    EXPECT_TRUE(eventually([&] { return lists(*watcher, "new-title"); }, std::chrono::seconds(10)));
+    EXPECT_FALSE(lists(*watcher, "old-title"));
+    EXPECT_EQ(sink->dropped, 0);
+}
+
+TEST_F(ClusterTest, ChangeCounterResetOrLostChangesMakeEveryNodeResynchronise)
+{
+    crw::server::Metrics metrics;
+    auto a = node("a", std::chrono::milliseconds(1000), &metrics);
+    auto b = node("b", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(*a, "p1", sink, "first");
+    ASSERT_TRUE(eventually([&] { return lists(*b, "first"); }));
+
+    // Redis loses everything under a link that stays up; a player registers afterwards.
+    EXPECT_EQ(command(*a, {"FLUSHALL"}), "OK");
+    ASSERT_TRUE(eventually([&] { return b->available(); }));
+    EXPECT_TRUE(eventually([&] {
+        try {
+            return b->addPending("p2", entry("second"), "10.0.0.2") == Registry::Register::Pending &&
+                   b->claim("p2", 2, sink, "10.0.0.2") == Registry::Claim::Listed;
+        } catch (const RegistryUnavailable&) {
+            return false;
+        }
+    }));
+    for (auto* n : {a.get(), b.get()})
+        EXPECT_TRUE(eventually([&] { return lists(*n, "first") && lists(*n, "second"); })) << *n->listBody();
+
+    // A forged removal that Redis never made: the digest check catches it and p1 is listed again.
+    const std::string ev = command(*a, {"GET", "crw:ev"});
+    const std::string forged = R"({"t":"del","id":"p1","v":)" + std::to_string(std::stoull(ev) + 1) + "}";
+    command(*a, {"PUBLISH", "crw:events", forged});
+    EXPECT_TRUE(eventually([&] { return !lists(*b, "first"); }, std::chrono::milliseconds(500)));
+    for (auto* n : {a.get(), b.get()})
+        EXPECT_TRUE(eventually([&] { return lists(*n, "first") && lists(*n, "second"); })) << *n->listBody();
+    EXPECT_GE(metrics.clusterResyncs.load(), 1u);
+    EXPECT_EQ(sink->dropped, 0);
+}
+
+// Junk on the channels is counted and ignored: no node ends, "/list" stays JSON, no view freezes.
+TEST_F(ClusterTest, MalformedClusterMessagesAreCountedAndIgnored)
+{
+    crw::server::Metrics metrics;
+    auto a = node("a", std::chrono::seconds(5), &metrics);
+    auto sink = std::make_shared<Sink>();
+    listed(*a, "p1", sink, "kept");
+    const std::string body = R"("id":"p9","o":9,"n":"a","s":"x",)";
+    const std::vector<std::string> junk = {
+        "not json", "[]", R"({"t":"set","v":"abc",)" + body + R"("e":"{}"})",
+        R"({"t":"set","v":-5,)" + body + R"("e":"{}"})", R"({"t":"set","v":1e300,)" + body + R"("e":"{}"})",
+        R"({"t":"set","v":1.5,)" + body + R"("e":"{}"})", R"({"t":"del","v":7,"id":{"x":1}})",
+        R"({"t":"set","v":7,"id":"p9","o":9,"n":"a","s":"x","e":{"Title":"t"}})",
+        R"({"t":"set","v":7,)" + body + R"("e":"not json"})", R"({"t":"set","v":7,)" + body + R"("e":"{} x"})",
+        R"({"t":"what","v":7,"id":"p9"})"};
+    for (const auto& j : junk)
+        command(*a, {"PUBLISH", "crw:events", j});
+    command(*a, {"PUBLISH", "crw:i:a", R"({"id":{"a":1},"s":"x","x":"frame"})"});
+    command(*a, {"PUBLISH", "crw:i:a", R"({"id":"p1","s":"x","x":7})"});
+    ASSERT_TRUE(eventually([&] { return metrics.clusterBadMessages.load() == junk.size() + 2; }))
+        << metrics.clusterBadMessages.load();
+
+    // A version far ahead is a gap: the node resynchronises instead of waiting for it forever.
+    command(*a, {"PUBLISH", "crw:events", R"({"t":"set","v":15000000000000000000,)" + body + R"("e":"{}"})"});
+    auto b = node("b");
+    listed(*b, "p2", sink, "later", "10.0.0.2", 2);
+    EXPECT_TRUE(eventually([&] { return lists(*a, "later"); }));
+    Json::Value list;
+    ASSERT_TRUE(crw::server::parseJson(*a->listBody(), list)) << *a->listBody();
+    EXPECT_EQ(list["Searchers"].size(), 2u);
+    EXPECT_TRUE(a->available());
+}
+
+TEST_F(ClusterTest, StalledNodeClosesTheSocketOfAPlayerTakenOverMeanwhile)
+{
+    auto a = node("a", std::chrono::milliseconds(1000));
+    auto b = node("b", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(*a, "p1", sink, "mine");
+    ASSERT_TRUE(eventually([&] { return lists(*b, "mine"); }));
+
+    std::promise<void> resume;
+    boost::asio::post(a->client().context(), [f = resume.get_future()] { f.wait(); });
+    ASSERT_TRUE(eventually([&] { return !lists(*b, "mine"); })); // swept
+    listed(*b, "p1", std::make_shared<Sink>(), "stranger", "10.0.0.9", 5);
+    resume.set_value();
+
+    EXPECT_TRUE(eventually([&] { return sink->dropped == 1; }));
+    EXPECT_TRUE(eventually([&] { return lists(*a, "stranger"); }));
+    EXPECT_FALSE(lists(*a, "mine"));
+    EXPECT_TRUE(lists(*b, "stranger"));
+}
+
+TEST_F(ClusterTest, SecondNodeWithALiveIdIsRefusedAndTouchesNothing)
+{
+    using Identity = RedisRegistry::Identity;
+    auto a = node("a", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(*a, "p1", sink, "held");
+    {
+        crw::server::RedisRegistryOptions o;
+        o.port = redis_.port();
+        o.nodeId = "a";
+        o.heartbeat = std::chrono::milliseconds(200);
+        o.nodeTtl = std::chrono::milliseconds(1000);
+        RedisRegistry twin(o, nullptr);
+        twin.start();
+        EXPECT_EQ(twin.waitIdentity(std::chrono::seconds(5)), Identity::Refused);
+        EXPECT_FALSE(twin.available());
+        twin.shutdown(); // no goodbye for an id it never held
+    }
+    auto watcher = node("watcher");
+    EXPECT_TRUE(eventually([&] { return lists(*watcher, "held"); }));
+    EXPECT_EQ(sink->dropped, 0);
+
+    // A restart after a crash takes the id back once the dead process's liveness lapses.
+    a->client().stop();
+    auto again = node("a", std::chrono::milliseconds(1000));
+    EXPECT_EQ(again->waitIdentity(std::chrono::seconds(5)), Identity::Held);
 }

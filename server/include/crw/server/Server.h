@@ -44,6 +44,9 @@ struct ServerOptions {
     std::string nodeId;
     // A node whose liveness in Redis is older than this is taken for dead and its listings are swept.
     std::chrono::milliseconds nodeTtl{5000};
+    // Called (from a thread of the server's) when a running node must stop because another live process holds its
+    // node id; the caller then stops the server.
+    std::function<void(const std::string&)> onFatal;
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request, written by a thread of its own; empty means standard output.
@@ -60,7 +63,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds, listens and starts the I/O threads; returns the bound port (port 0 picks a free one).
-    // Throws std::runtime_error when the address is invalid or cannot be bound, or when already running.
+    // Throws std::runtime_error when the address is invalid or cannot be bound, when already running, or when
+    // another live node of the cluster holds this node's id.
     unsigned short start(const std::string& bindAddress, unsigned short port);
 
     // Closes every WebSocket with 1001, every HTTP connection, and joins the I/O threads. Idempotent.
