@@ -237,6 +237,20 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     EXPECT_TRUE(player.read());
     EXPECT_TRUE(n2.lists(reg.id));
 
+    // The same player registers again through node 2: node 1 closes its older socket, which nobody lists any more.
+    Reg again;
+    again.id = "Steam|76561190000000003|0";
+    WsClient stale;
+    ASSERT_EQ(httpRequest(n1.port, "POST", "/register", again.body()).status, 200);
+    ASSERT_TRUE(stale.connect(n1.port) && stale.send(again.body()));
+    ASSERT_TRUE(eventually([&] { return n2.lists(again.id); }));
+    ASSERT_EQ(httpRequest(n2.port, "POST", "/register", again.body()).status, 200);
+    WsClient fresh;
+    ASSERT_TRUE(fresh.connect(n2.port) && fresh.send(again.body()));
+    EXPECT_FALSE(stale.read());
+    EXPECT_EQ(stale.closeCode(), 4000);
+    EXPECT_EQ(stale.closeReason(), "Registration no longer listed, register again");
+
     // A second process with node 2's id is refused while node 1's sweep runs.
     Process twin(CRW_SERVER_EXE, {"--port", "0", "--redis", redis_.address(), "--node-id", "n2"});
 
