@@ -44,6 +44,8 @@ struct ServerOptions {
     std::string nodeId;
     // A node whose liveness in Redis is older than this is taken for dead and its listings are swept.
     std::chrono::milliseconds nodeTtl{5000};
+    // How long a request waits for Redis (and an invite for the node holding the socket) before it is answered 503.
+    std::chrono::milliseconds redisTimeout{1000};
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request, written by a thread of its own; empty means standard output.
