@@ -88,9 +88,32 @@ bool parseInviteMessage(const std::string& payload, InviteMessage& out)
     Json::Value msg;
     if (payload.size() > kMaxClusterEntryBytes || !parseJson(payload, msg) || !msg.isObject())
         return false;
-    return boundedString(msg["id"], kMaxClusterIdBytes, out.id) &&
-           boundedString(msg["s"], kMaxClusterIdBytes, out.socket, true) &&
-           boundedString(msg["x"], kMaxClusterEntryBytes, out.frame);
+    if (!boundedString(msg["id"], kMaxClusterIdBytes, out.id) ||
+        !boundedString(msg["s"], kMaxClusterIdBytes, out.socket, true) ||
+        !boundedString(msg["x"], kMaxClusterEntryBytes, out.frame))
+        return false;
+    // The answer is optional; a reply-to or token that is there must be sound.
+    const Json::Value& r = msg["r"];
+    const Json::Value& q = msg["q"];
+    if (r.isNull() && q.isNull())
+        return true;
+    if (!boundedString(r, 256, out.replyTo) || !q.isIntegral() || !q.isUInt64())
+        return false;
+    out.hasToken = true;
+    out.token = q.asUInt64();
+    return true;
+}
+
+bool parseInviteAnswer(const std::string& payload, InviteAnswer& out)
+{
+    Json::Value msg;
+    if (payload.size() > 4096 || !parseJson(payload, msg) || !msg.isObject())
+        return false;
+    const Json::Value& q = msg["q"];
+    if (!q.isIntegral() || !q.isUInt64())
+        return false;
+    out.token = q.asUInt64();
+    return boundedString(msg["o"], 64, out.outcome);
 }
 
 bool parseSnapshot(const RedisReply& reply, std::uint64_t& version, std::vector<Listing>& rows, std::size_t& bad)

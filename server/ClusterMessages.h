@@ -40,8 +40,18 @@ struct InviteMessage {
     std::string id;
     std::string socket;
     std::string frame;
+    std::string replyTo; // the asking node, empty when it waits for no answer
+    bool hasToken = false;
+    std::uint64_t token = 0;
 };
 bool parseInviteMessage(const std::string& payload, InviteMessage& out);
+
+// What the holding node did with an invite's frame: "ok", "full" or "gone" (anything else reads as gone).
+struct InviteAnswer {
+    std::uint64_t token = 0;
+    std::string outcome;
+};
+bool parseInviteAnswer(const std::string& payload, InviteAnswer& out);
 
 // Reads the snapshot script's answer {ev, id, order, node, socket, entry, ...}. A malformed row is skipped and
 // counted in `bad`; false when the answer itself is unusable.

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include <future>
 #include <random>
 
 namespace crw::server {
@@ -42,17 +43,49 @@ std::uint64_t integer(const RedisReply& r, std::size_t i)
                                                : std::strtoull(e.str.c_str(), nullptr, 10);
 }
 
+RedisClient::Options clientOptions(const RedisRegistryOptions& o)
+{
+    RedisClient::Options c;
+    c.host = o.host;
+    c.port = o.port;
+    c.healthChannel = fmt::format("crw:h:{}:{}", o.nodeId, bootToken());
+    c.pingInterval = o.pingInterval;
+    c.pingTimeout = o.pingTimeout;
+    return c;
+}
+
 } // namespace
+
+template <class T>
+struct RedisRegistry::Op : OpBase {
+    Op(boost::asio::io_context& ioc, Done<T> d, T f) : OpBase(ioc), done(std::move(d)), failed(f) {}
+    void fail() override { complete(failed); }
+    bool complete(T value)
+    {
+        if (!done)
+            return false;
+        auto d = std::move(done);
+        done = nullptr;
+        d(std::move(value));
+        return true;
+    }
+    Done<T> done;
+    T failed; // the outcome of a time-out at this stage of the call
+};
 
 RedisRegistry::RedisRegistry(RedisRegistryOptions options, Metrics* metrics)
     : options_(std::move(options)), metrics_(metrics), boot_(bootToken()),
-      client_(RedisClient::Options{options_.host, options_.port}, {kEvents, "crw:i:" + options_.nodeId},
+      client_(clientOptions(options_), {kEvents, "crw:i:" + options_.nodeId, "crw:r:" + options_.nodeId},
               RedisClient::Handlers{[this](const std::string& c, const std::string& p) { onMessage(c, p); },
                                     [this] { onReady(); }, [this] { onLost(); }})
 {
 }
 
-RedisRegistry::~RedisRegistry() { client_.stop(); }
+RedisRegistry::~RedisRegistry()
+{
+    failEverything();
+    client_.stop();
+}
 
 void RedisRegistry::start() { client_.start(); }
 
@@ -62,6 +95,7 @@ void RedisRegistry::shutdown()
     if (client_.connected() && identity_.load() == Identity::Held)
         client_.call({"EVAL", std::string(scripts::kPrelude) + scripts::kGoodbye, "0", options_.nodeId, boot_},
                      options_.callTimeout);
+    failEverything();
     client_.stop();
 }
 
@@ -73,72 +107,194 @@ RedisRegistry::Identity RedisRegistry::waitIdentity(std::chrono::milliseconds li
         return i == Identity::Held || i == Identity::Refused;
     };
     std::unique_lock<std::mutex> lock(mutex_);
-    applied_.wait_until(lock, start + std::min(limit, 2 * options_.callTimeout), decided);
+    identityChanged_.wait_until(lock, start + std::min(limit, 2 * options_.callTimeout), decided);
     if (!decided() && identity_.load() == Identity::Unknown && !client_.connected())
         return identity_.load();
-    applied_.wait_until(lock, start + limit, decided);
+    identityChanged_.wait_until(lock, start + limit, decided);
     return identity_.load();
 }
 
-RedisReply RedisRegistry::eval(const char* script, std::vector<std::string> args)
+void RedisRegistry::setIdentity(Identity identity)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    identity_ = identity;
+    identityChanged_.notify_all();
+}
+
+// Nothing may stay waiting once the client stops: a call's handler holds its session, which holds the server.
+void RedisRegistry::failEverything()
+{
+    if (!client_.running())
+        return;
+    std::promise<void> done;
+    boost::asio::post(client_.context(), [this, &done] {
+        closed_ = true;
+        auto ops = std::move(ops_);
+        ops_.clear();
+        invites_.clear();
+        auto waiters = std::move(appliedWaiters_);
+        appliedWaiters_.clear();
+        for (auto& [id, op] : ops) {
+            op->timer.cancel();
+            op->fail();
+        }
+        for (auto& [ev, then] : waiters)
+            then();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void RedisRegistry::onRedisThread(std::function<void()> work, std::function<void()> refuse)
+{
+    // The client runs what is still queued when it stops, so `refuse` is reached even then.
+    boost::asio::post(client_.context(), [this, work = std::move(work), refuse = std::move(refuse)] {
+        if (closed_)
+            refuse();
+        else
+            work();
+    });
+}
+
+template <class T>
+std::shared_ptr<RedisRegistry::Op<T>> RedisRegistry::open(Done<T> done, T failed)
+{
+    auto op = std::make_shared<Op<T>>(client_.context(), std::move(done), failed);
+    op->id = ++nextOp_;
+    ops_[op->id] = op;
+    op->timer.expires_after(options_.callTimeout);
+    op->timer.async_wait([this, weak = std::weak_ptr<Op<T>>(op)](boost::system::error_code ec) {
+        auto op = weak.lock();
+        if (ec || !op)
+            return;
+        forget(op->id);
+        op->fail();
+    });
+    return op;
+}
+
+template <class T>
+bool RedisRegistry::finish(Op<T>& op, T value)
+{
+    if (!op.done)
+        return false;
+    forget(op.id);
+    op.timer.cancel();
+    return op.complete(std::move(value));
+}
+
+void RedisRegistry::forget(std::uint64_t id)
+{
+    ops_.erase(id);
+    invites_.erase(id);
+}
+
+void RedisRegistry::eval(const char* script, std::vector<std::string> args, RedisClient::Callback callback)
 {
     // Under an id another process holds, this node's changes would land among that node's listings.
     if (identity_.load() != Identity::Held)
-        throw RegistryUnavailable("this node does not hold its id in the cluster");
+        return callback(RedisReply::error("this node does not hold its id in the cluster"));
     args.insert(args.begin(), {"EVAL", std::string(scripts::kPrelude) + script, "0"});
-    auto reply = client_.call(std::move(args), options_.callTimeout);
-    if (!reply)
-        throw RegistryUnavailable("Redis did not answer in time");
-    if (reply->isError())
-        throw RegistryUnavailable(reply->str);
-    return std::move(*reply);
+    client_.send(std::move(args), std::move(callback));
 }
 
 std::string RedisRegistry::socketName(std::uint64_t sessionId) const { return fmt::format("{}.{}", boot_, sessionId); }
 
 // A change made through this node shows in its own list before the request is answered.
-void RedisRegistry::waitApplied(std::uint64_t ev)
+void RedisRegistry::afterApplied(std::uint64_t ev, std::function<void()> then)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    applied_.wait_for(lock, options_.callTimeout, [&] { return appliedEv_ >= ev || !client_.connected(); });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (appliedEv_ < ev && client_.connected()) {
+            appliedWaiters_.emplace(ev, std::move(then));
+            return;
+        }
+    }
+    then();
 }
 
-Registry::Register RedisRegistry::addPending(const std::string& id, Json::Value entry, const std::string& address)
+void RedisRegistry::runAppliedWaiters(bool all)
+{
+    std::vector<std::function<void()>> ready;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        all = all || !client_.connected();
+        auto end = all ? appliedWaiters_.end() : appliedWaiters_.upper_bound(appliedEv_);
+        for (auto it = appliedWaiters_.begin(); it != end; ++it)
+            ready.push_back(std::move(it->second));
+        appliedWaiters_.erase(appliedWaiters_.begin(), end);
+    }
+    for (auto& then : ready)
+        then();
+}
+
+void RedisRegistry::addPending(const std::string& id, Json::Value entry, const std::string& address,
+                               Done<Register> done)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = items_.find(id);
         if (it != items_.end() && it->second.node.empty())
-            return Register::TakenElsewhere; // a demo searcher
+            return done(Register::TakenElsewhere); // a demo searcher
     }
     const auto& l = options_.limits;
-    const auto reply = eval(scripts::kRegister, {id, address, toJson(entry), std::to_string(l.pendingTimeout.count()),
-                                                 std::to_string(l.maxPending), std::to_string(l.maxPendingPerAddress)});
-    const std::string w = word(reply);
-    if (w == "ok")
-        return Register::Pending;
-    return w == "conflict" ? Register::TakenElsewhere : Register::TooManyPending;
+    std::vector<std::string> args{id, address, toJson(entry), std::to_string(l.pendingTimeout.count()),
+                                  std::to_string(l.maxPending), std::to_string(l.maxPendingPerAddress)};
+    auto shared = std::make_shared<Done<Register>>(std::move(done));
+    // A pending registration written after its time-out is harmless: it expires unless its socket claims it.
+    onRedisThread(
+        [this, shared, args = std::move(args)]() mutable {
+            auto op = open<Register>(std::move(*shared), Register::Unavailable);
+            eval(scripts::kRegister, std::move(args), [this, op](RedisReply reply) {
+                if (reply.isError())
+                    return void(finish(*op, Register::Unavailable));
+                const std::string w = word(reply);
+                finish(*op, w == "ok"         ? Register::Pending
+                            : w == "conflict" ? Register::TakenElsewhere
+                                              : Register::TooManyPending);
+            });
+        },
+        [shared] { (*shared)(Register::Unavailable); });
 }
 
-Registry::Claim RedisRegistry::claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-                                     const std::string& address)
+void RedisRegistry::claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                          const std::string& address, Done<Claim> done)
 {
     const std::string socket = socketName(sessionId);
-    const auto reply = eval(scripts::kClaim, {id, address, options_.nodeId, socket});
-    const std::string w = word(reply);
-    if (w != "ok")
-        return w == "conflict" ? Claim::TakenElsewhere : Claim::NotPending;
-    Evicted evicted;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Owner& owner = owners_[id];
-        if (!owner.socket.empty() && owner.socket != socket)
-            evicted.push_back(owner.sink.lock()); // this node's older socket for the same player
-        owner = Owner{socket, std::move(sink), address, integer(reply, 1), word(reply, 2)};
-    }
-    evict(evicted);
-    waitApplied(integer(reply, 3));
-    return Claim::Listed;
+    auto shared = std::make_shared<Done<Claim>>(std::move(done));
+    onRedisThread(
+        [this, shared, id, socket, sink = std::move(sink), address]() mutable {
+            auto op = open<Claim>(std::move(*shared), Claim::Unavailable);
+            eval(scripts::kClaim, {id, address, options_.nodeId, socket},
+                 [this, op, id, socket, sink = std::move(sink), address](RedisReply reply) mutable {
+                     const std::string w = reply.isError() ? std::string() : word(reply);
+                     if (!op->done) {
+                         // Refused already: a listing made after all must not outlive the refusal.
+                         if (w == "ok")
+                             client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kRelease, "0", id,
+                                           options_.nodeId, socket},
+                                          [](RedisReply) {});
+                         return;
+                     }
+                     if (reply.isError())
+                         return void(finish(*op, Claim::Unavailable));
+                     if (w != "ok")
+                         return void(finish(*op, w == "conflict" ? Claim::TakenElsewhere : Claim::NotPending));
+                     Evicted evicted;
+                     {
+                         std::lock_guard<std::mutex> lock(mutex_);
+                         Owner& owner = owners_[id];
+                         if (!owner.socket.empty() && owner.socket != socket)
+                             evicted.push_back(owner.sink.lock()); // this node's older socket for the same player
+                         owner = Owner{socket, std::move(sink), address, integer(reply, 1), word(reply, 2)};
+                     }
+                     evict(evicted);
+                     // Listed now, whether or not its own change comes back in time.
+                     op->failed = Claim::Listed;
+                     afterApplied(integer(reply, 3), [this, op] { finish(*op, Claim::Listed); });
+                 });
+        },
+        [shared] { (*shared)(Claim::Unavailable); });
 }
 
 void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
@@ -155,73 +311,115 @@ void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
         if (item != items_.end() && item->second.node == options_.nodeId && item->second.socket == socket)
             eraseItem(id);
     }
-    // Not waited for: a socket's end must not stall its I/O thread. With Redis away, the restore cleans up.
+    // Not waited for. With Redis away, the restore cleans up.
     client_.command({"EVAL", std::string(scripts::kPrelude) + scripts::kRelease, "0", id, options_.nodeId, socket},
                     [](RedisReply) {});
 }
 
-Registry::Update RedisRegistry::update(const std::string& id, Json::Value entry, const std::string& address)
+void RedisRegistry::update(const std::string& id, Json::Value entry, const std::string& address, Done<Update> done)
 {
-    const std::string text = toJson(entry);
-    const auto reply = eval(scripts::kUpdate, {id, address, text});
-    const std::string w = word(reply);
-    if (w == "notlisted")
-        return Update::NotListed;
-    if (w == "wrong")
-        return Update::WrongAddress;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = owners_.find(id);
-        if (it != owners_.end())
-            it->second.entry = text; // what a restore puts back
-    }
-    waitApplied(integer(reply, 1));
-    return Update::Updated;
+    auto shared = std::make_shared<Done<Update>>(std::move(done));
+    onRedisThread(
+        [this, shared, id, text = toJson(entry), address]() mutable {
+            auto op = open<Update>(std::move(*shared), Update::Unavailable);
+            eval(scripts::kUpdate, {id, address, text}, [this, op, id, text](RedisReply reply) {
+                const std::string w = reply.isError() ? std::string() : word(reply);
+                if (w == "ok") {
+                    // Also when the answer is late: the owner's copy follows what Redis holds.
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    auto it = owners_.find(id);
+                    if (it != owners_.end())
+                        it->second.entry = text; // what a restore puts back
+                }
+                if (!op->done)
+                    return;
+                if (reply.isError())
+                    return void(finish(*op, Update::Unavailable));
+                if (w != "ok")
+                    return void(finish(*op, w == "wrong" ? Update::WrongAddress : Update::NotListed));
+                op->failed = Update::Updated;
+                afterApplied(integer(reply, 1), [this, op] { finish(*op, Update::Updated); });
+            });
+        },
+        [shared] { (*shared)(Update::Unavailable); });
 }
 
-Registry::InviteResult RedisRegistry::deliverInvite(const std::string& id, const std::string& frame)
+void RedisRegistry::deliverInvite(const std::string& id, const std::string& frame, const std::string& address,
+                                  Done<InviteResult> done)
 {
-    InviteResult out;
+    InviteResult known;
+    bool demo = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = items_.find(id);
-        if (it == items_.end())
-            return out; // listed nowhere, as far as this node has heard
-        out.name = it->second.name;
-        if (it->second.node.empty()) {
-            out.outcome = Invite::Delivered; // a demo searcher has no socket
-            return out;
+        if (it != items_.end()) {
+            known.name = it->second.name;
+            demo = it->second.node.empty(); // held by this node alone, without a socket
         }
     }
     const auto& l = options_.limits;
-    const auto reply =
-        eval(scripts::kInvite, {id, options_.nodeId, frame, fmt::format("{}", l.invitesPerTargetPerSecond),
-                                fmt::format("{}", l.inviteBurstPerTarget)});
-    const std::string w = word(reply);
-    if (w == "notlisted") {
-        out.outcome = Invite::NotListed;
-    } else if (w == "limited") {
-        out.outcome = Invite::RateLimited;
-    } else if (w == "nonode") {
-        throw RegistryUnavailable("the player's node does not hear Redis");
-    } else if (w == "remote") {
-        out.outcome = Invite::Delivered; // the target's node counts what it could not hand over
-    } else {                             // local
-        std::shared_ptr<FrameSink> sink;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = owners_.find(id);
-            if (it != owners_.end() && it->second.socket == word(reply, 1))
-                sink = it->second.sink.lock();
-        }
-        if (!sink)
-            out.outcome = Invite::NotListed;
-        else
-            out.outcome = sink->trySend(frame) ? Invite::Delivered : Invite::QueueFull;
-        if (metrics_ && sink)
-            ++(out.outcome == Invite::Delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
-    }
-    return out;
+    std::vector<std::string> args{id,
+                                  options_.nodeId,
+                                  address,
+                                  fmt::format("{}", l.invitesPerAddressPerSecond),
+                                  fmt::format("{}", l.inviteBurstPerAddress),
+                                  fmt::format("{}", l.invitesPerTargetPerSecond),
+                                  fmt::format("{}", l.inviteBurstPerTarget),
+                                  demo ? "1" : "0"};
+    auto shared = std::make_shared<Done<InviteResult>>(std::move(done));
+    auto result = [known](Invite outcome) {
+        InviteResult r = known;
+        r.outcome = outcome;
+        return r;
+    };
+    onRedisThread(
+        [this, shared, result, id, frame, args = std::move(args)]() mutable {
+            auto op = open<InviteResult>(std::move(*shared), result(Invite::Unavailable));
+            eval(scripts::kInvite, std::move(args), [this, op, result, id, frame](RedisReply reply) {
+                if (!op->done)
+                    return; // refused already, so nothing is sent
+                if (reply.isError())
+                    return void(finish(*op, result(Invite::Unavailable)));
+                const std::string w = word(reply);
+                if (w == "addrlimited")
+                    return void(finish(*op, result(Invite::AddressLimited)));
+                if (w == "limited")
+                    return void(finish(*op, result(Invite::RateLimited)));
+                if (w == "ok")
+                    return void(finish(*op, result(Invite::Delivered))); // a demo searcher has no socket
+                if (w == "local") {
+                    std::shared_ptr<FrameSink> sink;
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        auto it = owners_.find(id);
+                        if (it != owners_.end() && it->second.socket == word(reply, 1))
+                            sink = it->second.sink.lock();
+                    }
+                    const Invite outcome =
+                        !sink ? Invite::NotListed : sink->trySend(frame) ? Invite::Delivered : Invite::QueueFull;
+                    if (metrics_ && sink)
+                        ++(outcome == Invite::Delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
+                    return void(finish(*op, result(outcome)));
+                }
+                if (w != "remote")
+                    return void(finish(*op, result(Invite::NotListed)));
+                // The holding node answers on this node's channel with the call's id.
+                Json::Value msg;
+                msg["id"] = id;
+                msg["s"] = word(reply, 2);
+                msg["x"] = frame;
+                msg["r"] = options_.nodeId;
+                msg["q"] = Json::UInt64(op->id);
+                invites_[op->id] = op;
+                op->failed = result(Invite::NoAnswer);
+                client_.send({"PUBLISH", "crw:i:" + word(reply, 1), toJson(msg)}, [this, op, result](RedisReply r) {
+                    // Nobody subscribed: that node does not hear Redis (its players are swept when it is gone).
+                    if (r.isError() || (r.type == RedisReply::Type::Integer && r.integer == 0))
+                        finish(*op, result(Invite::Unavailable));
+                });
+            });
+        },
+        [shared, result] { (*shared)(result(Invite::Unavailable)); });
 }
 
 void RedisRegistry::addDemo(const std::string& id, Json::Value entry)
@@ -350,6 +548,8 @@ void RedisRegistry::badMessage(const char* what, const std::string& payload)
 
 void RedisRegistry::onMessage(const std::string& channel, const std::string& payload)
 {
+    if (channel == "crw:r:" + options_.nodeId)
+        return onInviteAnswer(payload);
     if (channel != kEvents) { // an invite for one of this node's sockets
         InviteMessage invite;
         if (!parseInviteMessage(payload, invite))
@@ -362,8 +562,15 @@ void RedisRegistry::onMessage(const std::string& channel, const std::string& pay
                 sink = it->second.sink.lock();
         }
         const bool delivered = sink && sink->trySend(std::move(invite.frame));
-        if (metrics_)
+        if (metrics_ && sink)
             ++(delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
+        // The asking node waits for what became of the frame.
+        if (!invite.replyTo.empty() && invite.hasToken) {
+            Json::Value answer;
+            answer["q"] = Json::UInt64(invite.token);
+            answer["o"] = delivered ? "ok" : sink ? "full" : "gone";
+            client_.send({"PUBLISH", "crw:r:" + invite.replyTo, toJson(answer)}, [](RedisReply) {});
+        }
         return;
     }
     ChangeEvent event;
@@ -382,12 +589,31 @@ void RedisRegistry::onMessage(const std::string& channel, const std::string& pay
         applied = applyEvent(event, evicted);
     }
     evict(evicted);
+    runAppliedWaiters();
     if (applied == Applied::Old)
         resync("the change counter went back (Redis lost its data)");
     else if (applied == Applied::Gap)
         resync("changes were missed");
     else if (applied == Applied::Diverged)
         resync("the listings differ from Redis");
+}
+
+void RedisRegistry::onInviteAnswer(const std::string& payload)
+{
+    InviteAnswer answer;
+    if (!parseInviteAnswer(payload, answer))
+        return badMessage("invite answer", payload);
+    auto it = invites_.find(answer.token);
+    if (it == invites_.end())
+        return; // answered too late, or not ours
+    auto op = it->second.lock();
+    if (!op)
+        return;
+    InviteResult r = op->failed;
+    r.outcome = answer.outcome == "ok"     ? Invite::Delivered
+                : answer.outcome == "full" ? Invite::QueueFull
+                                           : Invite::NotListed;
+    finish(*op, std::move(r));
 }
 
 // Caller holds mutex_. Changes come in the order Redis made them, numbered one by one: anything else means this
@@ -415,7 +641,6 @@ RedisRegistry::Applied RedisRegistry::applyEvent(const ChangeEvent& event, Evict
         pendingCheck_.reset();
         diverged = suspect(!consistent(check));
     }
-    applied_.notify_all();
     return diverged ? Applied::Diverged : Applied::Ok;
 }
 
@@ -502,7 +727,7 @@ void RedisRegistry::resyncNow(const char* why)
     }
     // One connection runs them in order: the snapshot already shows what the restore put back.
     restore();
-    client_.command({"EVAL", std::string(scripts::kPrelude) + scripts::kSnapshot, "0"},
+    client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kSnapshot, "0"},
                     [this](RedisReply reply) { applySnapshot(reply); });
 }
 
@@ -523,7 +748,7 @@ void RedisRegistry::restore()
             args.push_back(owner.entry);
         }
     }
-    client_.command(std::move(args), [this](RedisReply reply) {
+    client_.send(std::move(args), [this](RedisReply reply) {
         if (reply.type != RedisReply::Type::Array || reply.elements.empty())
             return;
         if (word(reply) == "twin")
@@ -531,10 +756,8 @@ void RedisRegistry::restore()
         if (word(reply) != "ok")
             return;
         twinSince_.reset();
-        if (identity_.exchange(Identity::Held) != Identity::Held) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            applied_.notify_all();
-        }
+        if (identity_.load() != Identity::Held)
+            setIdentity(Identity::Held);
         Evicted evicted;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -558,7 +781,7 @@ void RedisRegistry::onTwin()
     const auto now = std::chrono::steady_clock::now();
     if (!twinSince_) {
         twinSince_ = now;
-        identity_ = Identity::Waiting;
+        setIdentity(Identity::Waiting);
         if (options_.log)
             options_.log(fmt::format("redis: node id {} is held by another process; waiting for it to lapse",
                                      options_.nodeId));
@@ -567,11 +790,7 @@ void RedisRegistry::onTwin()
         resync(nullptr, options_.heartbeat);
         return;
     }
-    identity_ = Identity::Refused;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        applied_.notify_all();
-    }
+    setIdentity(Identity::Refused);
     const std::string text = fmt::format("node id '{}' is held by another live node; give each node its own --node-id",
                                          options_.nodeId);
     if (options_.log)
@@ -595,10 +814,12 @@ void RedisRegistry::applySnapshot(const RedisReply& reply)
         metrics_->clusterBadMessages += bad;
     Evicted evicted;
     bool gap = false;
+    bool reset = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!syncing_)
             return; // the link went down meanwhile; the next ready() starts over
+        reset = version < appliedEv_;
         syncing_ = false;
         // Keep the demo searchers, replace everything else.
         for (auto it = items_.begin(); it != items_.end();) {
@@ -627,9 +848,10 @@ void RedisRegistry::applySnapshot(const RedisReply& reply)
             }
         }
         held_.clear();
-        applied_.notify_all();
     }
     evict(evicted);
+    // After a reset, changes waited for carry numbers that will not come again.
+    runAppliedWaiters(reset);
     if (gap)
         resync("changes were missed during a snapshot");
 }
@@ -640,18 +862,20 @@ void RedisRegistry::onLost()
         options_.log("redis: connection lost, reconnecting");
     if (resyncTimer_)
         resyncTimer_->cancel();
-    std::lock_guard<std::mutex> lock(mutex_);
-    syncing_ = false;
-    held_.clear();
-    pendingCheck_.reset();
-    suspect_ = false;
-    applied_.notify_all(); // nobody waits for an echo that will not come
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        syncing_ = false;
+        held_.clear();
+        pendingCheck_.reset();
+        suspect_ = false;
+    }
+    runAppliedWaiters(); // nobody waits for an echo that will not come
 }
 
 void RedisRegistry::heartbeat()
 {
     if (client_.connected() && identity_.load() == Identity::Held) {
-        client_.command({"EVAL", std::string(scripts::kPrelude) + scripts::kHeartbeat, "0", options_.nodeId,
+        client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kHeartbeat, "0", options_.nodeId,
                          std::to_string(options_.nodeTtl.count()), boot_},
                         [this](RedisReply reply) { onHeartbeat(reply); });
     }

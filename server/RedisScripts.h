@@ -7,9 +7,10 @@
 //   crw:alive:<node> expiring liveness key holding the boot token of the process that has the id;  crw:nodes  set of
 //                    the nodes seen
 //   crw:dg          XOR of every listing's digest (the first 32 bits of SHA-1 over id, node, socket, entry)
-//   crw:rt:<id>     invite token bucket of a target (t tokens, at time)
+//   crw:rt:<id>     invite token bucket of a target (t tokens, at time);  crw:ra:<address>  the same of an asker
 // Every change of a listing is published on "crw:events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
-// apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x}.
+// apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x, r, q}; the node answers on
+// "crw:r:<r>" with {q, o:"ok"|"full"|"gone"}.
 #pragma once
 
 namespace crw::server::scripts {
@@ -113,25 +114,29 @@ if v[1] ~= ARGV[2] then return {'wrong'} end
 return {'ok', put(ARGV[1], tonumber(v[2]), v[3], v[4], v[1], ARGV[3])}
 )lua";
 
-// ARGV: target id, this node, frame text, invites per second, burst (a token bucket per target)
-//   -> {notlisted} | {limited} | {local, socket} | {remote} | {nonode}
+// Token buckets: one per asking address, one per target, shared by every node.
+// ARGV: target id, this node, asking address, per-address rate, burst, per-target rate, burst, demo ('1': the target
+// is a made-up searcher of this node, only the asker is counted)
+//   -> {addrlimited} | {ok} | {notlisted} | {limited} | {local, socket} | {remote, node, socket}
 inline constexpr const char* kInvite = R"lua(
+local now = nowMs()
+local function take(k, rate, burst)
+  rate = math.max(rate, 0.001)
+  local b = redis.call('HMGET', k, 't', 'at')
+  local tokens = burst
+  if b[1] then tokens = math.min(burst, tonumber(b[1]) + (now - tonumber(b[2])) * rate / 1000) end
+  if tokens < 1 then return false end
+  redis.call('HSET', k, 't', tostring(tokens - 1), 'at', tostring(now))
+  redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
+  return true
+end
+if not take('crw:ra:' .. ARGV[3], tonumber(ARGV[4]), tonumber(ARGV[5])) then return {'addrlimited'} end
+if ARGV[8] == '1' then return {'ok'} end
 local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'n', 's')
 if not v[1] then return {'notlisted'} end
-local rate, burst = math.max(tonumber(ARGV[4]), 0.001), tonumber(ARGV[5])
-local k = 'crw:rt:' .. ARGV[1]
-local b = redis.call('HMGET', k, 't', 'at')
-local now = nowMs()
-local tokens = burst
-if b[1] then tokens = math.min(burst, tonumber(b[1]) + (now - tonumber(b[2])) * rate / 1000) end
-if tokens < 1 then return {'limited'} end
-redis.call('HSET', k, 't', tostring(tokens - 1), 'at', tostring(now))
-redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
+if not take('crw:rt:' .. ARGV[1], tonumber(ARGV[6]), tonumber(ARGV[7])) then return {'limited'} end
 if v[1] == ARGV[2] then return {'local', v[2]} end
-if redis.call('PUBLISH', 'crw:i:' .. v[1], cjson.encode({id = ARGV[1], s = v[2], x = ARGV[3]})) == 0 then
-  return {'nonode'}
-end
-return {'remote'}
+return {'remote', v[1], v[2]}
 )lua";
 
 // A node that stops takes its listings with it, unless its id has passed to another process. ARGV: node, boot

@@ -30,6 +30,8 @@ Core::Core(ServerOptions opts)
     limits.maxPendingPerAddress = options.maxPendingPerAddress;
     limits.invitesPerTargetPerSecond = options.invitesPerTargetPerSecond;
     limits.inviteBurstPerTarget = options.inviteBurstPerTarget;
+    limits.invitesPerAddressPerSecond = options.invitesPerAddressPerSecond;
+    limits.inviteBurstPerAddress = options.inviteBurstPerAddress;
     if (options.redis.empty()) {
         registry_ = std::make_unique<LocalRegistry>(limits);
         return;
@@ -47,6 +49,7 @@ Core::Core(ServerOptions opts)
     cluster.nodeTtl = options.nodeTtl;
     cluster.heartbeat = std::max(std::chrono::milliseconds(50), options.nodeTtl / 5);
     cluster.limits = limits;
+    cluster.callTimeout = options.redisTimeout;
     cluster.log = [this](std::string line) { log(std::move(line)); };
     cluster.fatal = [fatal = options.onFatal](std::string text) {
         if (fatal)

@@ -47,6 +47,8 @@ struct ServerOptions {
     // Called (from a thread of the server's) when a running node must stop because another live process holds its
     // node id; the caller then stops the server.
     std::function<void(const std::string&)> onFatal;
+    // How long a request waits for Redis (and an invite for the node holding the socket) before it is answered 503.
+    std::chrono::milliseconds redisTimeout{1000};
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request, written by a thread of its own; empty means standard output.
