@@ -95,10 +95,11 @@ void RedisRegistry::start() { client_.start(); }
 
 void RedisRegistry::shutdown()
 {
+    // Calls still waiting fail first: a claim that lands late is then taken out by the goodbye that follows it.
+    failEverything();
     if (client_.connected())
         client_.call({"EVAL", std::string(scripts::kPrelude) + scripts::kGoodbye, "0", options_.nodeId},
                      options_.callTimeout);
-    failEverything();
     client_.stop();
 }
 
