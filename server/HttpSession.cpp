@@ -111,19 +111,22 @@ Reply inviteReply(Core& core, const Registry::InviteResult& result, const Invite
     return kUnavailable;
 }
 
+// The paths answered from memory, without a handler's cost.
+std::optional<Reply> immediate(Core& core, const std::string& path)
+{
+    if (path == "/CheckAPI")
+        return Reply{http::status::ok, "Crewfinder server is up"};
+    if (path == "/list")
+        return Reply{http::status::ok, {}, "application/json", core.registry().listBody()};
+    if (path == "/metrics")
+        return Reply{http::status::ok, metricsText(core), "text/plain; version=0.0.4"};
+    return std::nullopt;
+}
+
 // Answers at once, or later (on any thread) when the registry has to ask its shared store.
 void handle(Core& core, const std::string& path, const std::string& body, const std::string& address,
             std::function<void(Reply)> done)
 {
-    if (path == "/metrics")
-        return done({http::status::ok, metricsText(core), "text/plain; version=0.0.4"});
-
-    if (path == "/CheckAPI")
-        return done({http::status::ok, "Crewfinder server is up"});
-
-    if (path == "/list")
-        return done({http::status::ok, {}, "application/json", core.registry().listBody()});
-
     if (path == "/register") {
         ValidatedRegistration reg = validateRegistration(body);
         if (!reg.ok)
@@ -307,6 +310,8 @@ void HttpSession::onBody(beast::error_code ec)
     }
     const auto& req = parser_->get();
     const std::string path = pathOf(req.target());
+    if (auto reply = immediate(*core_, path))
+        return answer(path, std::move(*reply));
     // The request stays in the parser until the answer is written: nothing is read meanwhile.
     auto finish = [self = shared_from_this(), path](Reply reply) {
         net::dispatch(self->executor_,

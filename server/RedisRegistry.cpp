@@ -91,11 +91,12 @@ void RedisRegistry::start() { client_.start(); }
 
 void RedisRegistry::shutdown()
 {
+    // Calls still waiting fail first: a claim that lands late is then taken out by the goodbye that follows it.
+    failEverything();
     // A process that never held its id leaves the listings under it alone: they are another process's.
     if (client_.connected() && identity_.load() == Identity::Held)
         client_.call({"EVAL", std::string(scripts::kPrelude) + scripts::kGoodbye, "0", options_.nodeId, boot_},
                      options_.callTimeout);
-    failEverything();
     client_.stop();
 }
 
