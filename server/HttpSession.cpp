@@ -45,12 +45,7 @@ std::string pathOf(beast::string_view target)
     return std::string(q == beast::string_view::npos ? target : target.substr(0, q));
 }
 
-struct Reply {
-    http::status status;
-    std::string body;
-    const char* contentType = "text/plain";
-    std::shared_ptr<const std::string> shared = {};
-};
+using Reply = HttpReply;
 
 // An echoed name is cut to the name limit (at a character boundary), whatever the request carried.
 std::string shortName(const std::string& name)
@@ -79,79 +74,121 @@ std::string metricsText(Core& core)
     return core.metrics.render(g);
 }
 
-Reply handle(Core& core, const std::string& path, const std::string& body, const std::string& address)
+const Reply kUnavailable{http::status::service_unavailable,
+                         "Service unavailable: the server cannot reach its shared store, try again shortly"};
+
+Reply inviteReply(Core& core, const Registry::InviteResult& result, const InviteRequest& invite)
 {
-    if (path == "/metrics")
-        return {http::status::ok, metricsText(core), "text/plain; version=0.0.4"};
+    if (result.outcome == Registry::Invite::RateLimited || result.outcome == Registry::Invite::AddressLimited)
+        ++core.metrics.rateLimited;
+    // A cluster's registry counts deliveries on the node that holds the socket.
+    if (!core.cluster() && result.outcome == Registry::Invite::Delivered)
+        ++core.metrics.invitesDelivered;
+    if (!core.cluster() && result.outcome == Registry::Invite::QueueFull)
+        ++core.metrics.invitesDropped;
+    switch (result.outcome) {
+    case Registry::Invite::Delivered:
+        return {http::status::ok, fmt::format("Invite request sent to {}", result.name)};
+    case Registry::Invite::NotListed:
+        return {http::status::payment_required,
+                fmt::format("{} is not searching for team-mates anymore", shortName(invite.searcherName))};
+    case Registry::Invite::QueueFull:
+        return {http::status::too_many_requests,
+                fmt::format("{} has too many invites waiting, try again later", result.name)};
+    case Registry::Invite::RateLimited:
+        return {http::status::too_many_requests,
+                fmt::format("{} is receiving too many invites, try again later", result.name)};
+    case Registry::Invite::AddressLimited:
+        return {http::status::too_many_requests, "Too many invite requests, wait a little before the next one"};
+    case Registry::Invite::Unavailable:
+        break;
+    case Registry::Invite::NoAnswer:
+        // The frame went out but its node did not confirm it: the player may still get it.
+        return {http::status::service_unavailable,
+                fmt::format("The server of {} did not answer in time, the invite may not have arrived",
+                            shortName(result.name.empty() ? invite.searcherName : result.name))};
+    }
+    return kUnavailable;
+}
 
+// The paths answered from memory, without a handler's cost.
+std::optional<Reply> immediate(Core& core, const std::string& path)
+{
     if (path == "/CheckAPI")
-        return {http::status::ok, "Crewfinder server is up"};
-
+        return Reply{http::status::ok, "Crewfinder server is up"};
     if (path == "/list")
-        return {http::status::ok, {}, "application/json", core.registry().listBody()};
+        return Reply{http::status::ok, {}, "application/json", core.registry().listBody()};
+    if (path == "/metrics")
+        return Reply{http::status::ok, metricsText(core), "text/plain; version=0.0.4"};
+    return std::nullopt;
+}
 
+// Answers at once, or later (on any thread) when the registry has to ask its shared store.
+void handle(Core& core, const std::string& path, const std::string& body, const std::string& address,
+            std::function<void(Reply)> done)
+{
     if (path == "/register") {
         ValidatedRegistration reg = validateRegistration(body);
         if (!reg.ok)
-            return {http::status::bad_request, "Registration refused: " + reg.error};
-        switch (core.registry().addPending(reg.idString, std::move(reg.entry), address)) {
-        case Registry::Register::Pending:
-            return {http::status::ok, "Registration received, open the WebSocket to get listed"};
-        case Registry::Register::TakenElsewhere:
-            return {http::status::conflict, "Registration refused: this player is registered from another address"};
-        case Registry::Register::TooManyPending:
-            return {http::status::too_many_requests,
-                    "Registration refused: too many registrations waiting for their WebSocket, try again later"};
-        }
+            return done({http::status::bad_request, "Registration refused: " + reg.error});
+        return core.registry().addPending(
+            reg.idString, std::move(reg.entry), address, [done = std::move(done)](Registry::Register r) {
+                switch (r) {
+                case Registry::Register::Pending:
+                    return done({http::status::ok, "Registration received, open the WebSocket to get listed"});
+                case Registry::Register::TakenElsewhere:
+                    return done({http::status::conflict,
+                                 "Registration refused: this player is registered from another address"});
+                case Registry::Register::TooManyPending:
+                    return done({http::status::too_many_requests, "Registration refused: too many registrations "
+                                                                  "waiting for their WebSocket, try again later"});
+                case Registry::Register::Unavailable:
+                    break;
+                }
+                done(kUnavailable);
+            });
     }
 
     if (path == "/UpdateRegistration") {
         ValidatedRegistration reg = validateRegistration(body);
         if (!reg.ok)
-            return {http::status::bad_request, "Update refused: " + reg.error};
-        switch (core.registry().update(reg.idString, std::move(reg.entry), address)) {
-        case Registry::Update::Updated:
-            return {http::status::ok, "Registration updated"};
-        case Registry::Update::NotListed:
-            return {http::status::not_found, "Update refused: this player is not registered"};
-        case Registry::Update::WrongAddress:
-            return {http::status::forbidden, "Update refused: the registration belongs to another connection"};
-        }
+            return done({http::status::bad_request, "Update refused: " + reg.error});
+        return core.registry().update(
+            reg.idString, std::move(reg.entry), address, [done = std::move(done)](Registry::Update r) {
+                switch (r) {
+                case Registry::Update::Updated:
+                    return done({http::status::ok, "Registration updated"});
+                case Registry::Update::NotListed:
+                    return done({http::status::not_found, "Update refused: this player is not registered"});
+                case Registry::Update::WrongAddress:
+                    return done({http::status::forbidden,
+                                 "Update refused: the registration belongs to another connection"});
+                case Registry::Update::Unavailable:
+                    break;
+                }
+                done(kUnavailable);
+            });
     }
 
     if (path == "/RequestInvite") {
         InviteRequest invite = parseInviteRequest(body);
         if (!invite.ok)
-            return {http::status::bad_request, "Invite refused: " + invite.error};
-        if (!core.invitesFromAddress.take(address)) {
+            return done({http::status::bad_request, "Invite refused: " + invite.error});
+        // A cluster counts the asker's invites in its shared store, so that the limit holds across nodes.
+        if (!core.cluster() && !core.invitesFromAddress.take(address)) {
             ++core.metrics.rateLimited;
-            return {http::status::too_many_requests, "Too many invite requests, wait a little before the next one"};
+            return done({http::status::too_many_requests, "Too many invite requests, wait a little before the next one"});
         }
-        const auto result =
-            core.registry().deliverInvite(invite.searcherId, inviteNotification(invite.userId, invite.userName));
-        if (result.outcome == Registry::Invite::RateLimited)
-            ++core.metrics.rateLimited;
-        // A cluster's registry counts deliveries on the node that holds the socket.
-        if (!core.cluster() && result.outcome == Registry::Invite::Delivered)
-            ++core.metrics.invitesDelivered;
-        if (!core.cluster() && result.outcome == Registry::Invite::QueueFull)
-            ++core.metrics.invitesDropped;
-        switch (result.outcome) {
-        case Registry::Invite::Delivered:
-            return {http::status::ok, fmt::format("Invite request sent to {}", result.name)};
-        case Registry::Invite::NotListed:
-            return {http::status::payment_required,
-                    fmt::format("{} is not searching for team-mates anymore", shortName(invite.searcherName))};
-        case Registry::Invite::QueueFull:
-            return {http::status::too_many_requests,
-                    fmt::format("{} has too many invites waiting, try again later", result.name)};
-        case Registry::Invite::RateLimited:
-            return {http::status::too_many_requests,
-                    fmt::format("{} is receiving too many invites, try again later", result.name)};
-        }
+        const std::string frame = inviteNotification(invite.userId, invite.userName);
+        const std::string target = invite.searcherId;
+        return core.registry().deliverInvite(
+            target, frame, address,
+            [&core, invite = std::move(invite), done = std::move(done)](Registry::InviteResult result) {
+                done(inviteReply(core, result, invite));
+            });
     }
 
-    return {http::status::not_found, "Not found"};
+    done({http::status::not_found, "Not found"});
 }
 
 } // namespace
@@ -257,6 +294,7 @@ void HttpSession::shutdown()
 
 void HttpSession::readHeader()
 {
+    answered_ = false;
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(core_->options.maxBodyBytes);
@@ -331,15 +369,27 @@ void HttpSession::onBody(beast::error_code ec)
     }
     const auto& req = parser_->get();
     const std::string path = pathOf(req.target());
-    Reply reply;
+    if (auto reply = immediate(*core_, path))
+        return answer(path, std::move(*reply));
+    // The request stays in the parser until the answer is written: nothing is read meanwhile.
+    auto finish = [self = shared_from_this(), path](Reply reply) {
+        net::dispatch(self->executor_,
+                      [self, path, reply = std::move(reply)]() mutable { self->answer(path, std::move(reply)); });
+    };
     try {
-        reply = handle(*core_, path, req.body(), address_);
-    } catch (const RegistryUnavailable&) {
-        reply = {http::status::service_unavailable,
-                 "Service unavailable: the server cannot reach its shared store, try again shortly"};
-    } catch (const std::exception& e) { // nothing a client sends may take the server down
-        reply = {http::status::internal_server_error, "Internal error"};
+        handle(*core_, path, req.body(), address_, std::move(finish));
+    } catch (const std::exception&) { // nothing a client sends may take the server down
+        answer(path, {http::status::internal_server_error, "Internal error"});
     }
+}
+
+// On the strand, once per request.
+void HttpSession::answer(const std::string& path, Reply reply)
+{
+    if (answered_)
+        return;
+    answered_ = true;
+    const auto& req = parser_->get();
     core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()),
                            static_cast<unsigned>(reply.status)));
     core_->metrics.request(path, static_cast<unsigned>(reply.status));

@@ -15,12 +15,34 @@ public:
 
     explicit LocalRegistry(RegistryLimits limits = {}) : limits_(limits) {}
 
-    Register addPending(const std::string& id, Json::Value entry, const std::string& address) override;
+    // The answers are known at once: each call completes inline, and the same calls are offered synchronously.
+    Register addPending(const std::string& id, Json::Value entry, const std::string& address);
     Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-                const std::string& address) override;
+                const std::string& address);
+    Update update(const std::string& id, Json::Value entry, const std::string& address);
+    InviteResult deliverInvite(const std::string& id, const std::string& frame);
+
+    void addPending(const std::string& id, Json::Value entry, const std::string& address,
+                    Done<Register> done) override
+    {
+        done(addPending(id, std::move(entry), address));
+    }
+    void claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+               const std::string& address, Done<Claim> done) override
+    {
+        done(claim(id, sessionId, std::move(sink), address));
+    }
     void release(const std::string& id, std::uint64_t sessionId) override;
-    Update update(const std::string& id, Json::Value entry, const std::string& address) override;
-    InviteResult deliverInvite(const std::string& id, const std::string& frame) override;
+    void update(const std::string& id, Json::Value entry, const std::string& address, Done<Update> done) override
+    {
+        done(update(id, std::move(entry), address));
+    }
+    // The asking address is limited by the server itself, before it asks.
+    void deliverInvite(const std::string& id, const std::string& frame, const std::string&,
+                       Done<InviteResult> done) override
+    {
+        done(deliverInvite(id, frame));
+    }
     void addDemo(const std::string& id, Json::Value entry) override;
     std::shared_ptr<const std::string> listBody() override;
     std::size_t dropExpiredPending() override;

@@ -44,6 +44,10 @@ std::string Metrics::render(const Gauges& g) const
     if (g.clustered) {
         metric("crw_redis_up", "gauge", "1 while the link to Redis is up.", g.redisUp ? 1 : 0);
         metric("crw_redis_reconnects_total", "counter", "Times the link to Redis came back.", g.redisReconnects);
+        metric("crw_cluster_bad_messages_total", "counter", "Malformed messages from other nodes, ignored.",
+               clusterBadMessages.load());
+        metric("crw_cluster_resyncs_total", "counter", "Times this node rebuilt its view from a full snapshot.",
+               clusterResyncs.load());
         out += "# HELP crw_redis_command_seconds Round-trip time of Redis commands.\n"
                "# TYPE crw_redis_command_seconds summary\n";
         out += fmt::format("crw_redis_command_seconds_sum {:.6f}\ncrw_redis_command_seconds_count {}\n",

@@ -7,6 +7,9 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <future>
 
 namespace crw::server {
@@ -135,7 +138,15 @@ void RedisClient::start()
     started_ = true;
     net::post(ioc_, [this] {
         retry_.emplace(ioc_);
+        health_.emplace(ioc_);
         connect();
+        if (!options_.healthChannel.empty()) {
+            health_->expires_after(options_.pingInterval);
+            health_->async_wait([this](boost::system::error_code ec) {
+                if (!ec)
+                    checkHealth();
+            });
+        }
     });
     thread_ = std::thread([this] {
         threadId_ = std::this_thread::get_id();
@@ -154,13 +165,19 @@ void RedisClient::stop()
         stopping_ = true;
         if (retry_)
             retry_->cancel();
+        if (health_)
+            health_->cancel();
         closeLinks();
         done.set_value();
     });
     done.get_future().wait();
     ioc_.stop();
     thread_.join();
+    // What was posted meanwhile still runs (and is refused), so that no caller's handler is left waiting.
+    ioc_.restart();
+    ioc_.poll();
     retry_.reset();
+    health_.reset();
 }
 
 void RedisClient::connect()
@@ -168,6 +185,8 @@ void RedisClient::connect()
     if (stopping_)
         return;
     subscribed_ = 0;
+    pingWaiting_ = 0;
+    connectStarted_ = std::chrono::steady_clock::now();
     commands_ = openLink();
     subscriber_ = commands_ ? openLink() : nullptr;
     if (!commands_ || !subscriber_) {
@@ -198,6 +217,14 @@ std::shared_ptr<RedisClient::Link> RedisClient::openLink()
         redisAsyncFree(ac);
         return nullptr;
     }
+    // A peer that vanished without a word is noticed by the kernel too, not only by the health check.
+    const int on = 1, idle = 5, interval = 1, count = 3;
+    const unsigned userTimeout = static_cast<unsigned>(options_.pingTimeout.count());
+    setsockopt(ac->c.fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(ac->c.fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(ac->c.fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(ac->c.fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(ac->c.fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
     ac->data = link.get();
     ac->ev.data = link.get();
     ac->ev.addRead = &Link::addRead;
@@ -241,6 +268,10 @@ void RedisClient::linkUp(Link* link)
             argv.push_back(c.data());
             lens.push_back(c.size());
         }
+        if (!options_.healthChannel.empty()) {
+            argv.push_back(options_.healthChannel.data());
+            lens.push_back(options_.healthChannel.size());
+        }
         redisAsyncCommandArgv(link->ac, &RedisClient::onSubscription, this, static_cast<int>(argv.size()), argv.data(),
                               lens.data());
     } else {
@@ -256,6 +287,13 @@ void RedisClient::onSubscription(redisAsyncContext*, void* reply, void* privdata
         return;
     const std::string kind(r->element[0]->str ? r->element[0]->str : "", r->element[0]->len);
     if (kind == "message") {
+        if (r->element[1]->type == REDIS_REPLY_STRING && !self->options_.healthChannel.empty() &&
+            std::string(r->element[1]->str, r->element[1]->len) == self->options_.healthChannel) {
+            if (r->element[2]->type == REDIS_REPLY_STRING && self->pingWaiting_ > 0 &&
+                std::string(r->element[2]->str, r->element[2]->len) == std::to_string(self->pingToken_))
+                --self->pingWaiting_;
+            return;
+        }
         if (self->handlers_.message && r->element[1]->type == REDIS_REPLY_STRING &&
             r->element[2]->type == REDIS_REPLY_STRING)
             self->handlers_.message(std::string(r->element[1]->str, r->element[1]->len),
@@ -268,7 +306,8 @@ void RedisClient::onSubscription(redisAsyncContext*, void* reply, void* privdata
 
 void RedisClient::maybeReady()
 {
-    if (ready_ || subscribed_ < channels_.size() || !commands_ || !commands_->up)
+    const std::size_t channels = channels_.size() + (options_.healthChannel.empty() ? 0 : 1);
+    if (ready_ || subscribed_ < channels || !commands_ || !commands_->up)
         return;
     backoff_ = std::chrono::milliseconds(0);
     ready_ = true;
@@ -338,23 +377,66 @@ void RedisClient::onReply(redisAsyncContext* ac, void* reply, void* privdata)
 void RedisClient::command(std::vector<std::string> args, Callback callback)
 {
     net::post(ioc_, [this, args = std::move(args), callback = std::move(callback)]() mutable {
-        if (!ready_ || !commands_ || !commands_->ac) {
-            callback(RedisReply::error("Redis unavailable"));
-            return;
-        }
-        std::vector<const char*> argv;
-        std::vector<std::size_t> lens;
-        for (const auto& a : args) {
-            argv.push_back(a.data());
-            lens.push_back(a.size());
-        }
-        auto* pending = new PendingCommand{std::move(callback), std::chrono::steady_clock::now()};
-        if (redisAsyncCommandArgv(commands_->ac, &RedisClient::onReply, pending, static_cast<int>(argv.size()),
-                                  argv.data(), lens.data()) != REDIS_OK) {
-            std::unique_ptr<PendingCommand> owned(pending);
-            owned->callback(RedisReply::error("Redis unavailable"));
-        }
+        send(std::move(args), std::move(callback));
     });
+}
+
+void RedisClient::send(std::vector<std::string> args, Callback callback)
+{
+    if (stopping_ || !ready_ || !commands_ || !commands_->ac) {
+        callback(RedisReply::error("Redis unavailable"));
+        return;
+    }
+    std::vector<const char*> argv;
+    std::vector<std::size_t> lens;
+    for (const auto& a : args) {
+        argv.push_back(a.data());
+        lens.push_back(a.size());
+    }
+    auto* pending = new PendingCommand{std::move(callback), std::chrono::steady_clock::now()};
+    if (redisAsyncCommandArgv(commands_->ac, &RedisClient::onReply, pending, static_cast<int>(argv.size()),
+                              argv.data(), lens.data()) != REDIS_OK) {
+        std::unique_ptr<PendingCommand> owned(pending);
+        owned->callback(RedisReply::error("Redis unavailable"));
+    }
+}
+
+// hiredis has no time-out of its own: a link whose answers stop (Redis stalled, or a half-open connection) is
+// dropped here and made again.
+void RedisClient::checkHealth()
+{
+    if (stopping_)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!ready_) {
+        if ((commands_ || subscriber_) && now - connectStarted_ >= options_.pingTimeout)
+            dropLinks(); // connecting for too long
+    } else if (pingWaiting_ > 0) {
+        if (now - pingSent_ >= options_.pingTimeout)
+            dropLinks();
+    } else {
+        pingWaiting_ = 2;
+        pingSent_ = now;
+        const std::uint64_t token = ++pingToken_;
+        send({"PUBLISH", options_.healthChannel, std::to_string(token)}, [this, token](RedisReply reply) {
+            if (!reply.isError() && token == pingToken_ && pingWaiting_ > 0)
+                --pingWaiting_;
+        });
+    }
+    health_->expires_after(options_.pingInterval);
+    health_->async_wait([this](boost::system::error_code ec) {
+        if (!ec)
+            checkHealth();
+    });
+}
+
+void RedisClient::dropLinks()
+{
+    const bool wasReady = ready_.exchange(false);
+    closeLinks();
+    if (wasReady && handlers_.lost)
+        handlers_.lost();
+    scheduleReconnect();
 }
 
 std::optional<RedisReply> RedisClient::call(std::vector<std::string> args, std::chrono::milliseconds limit)

@@ -43,6 +43,12 @@ public:
         unsigned short port = 6379;
         std::chrono::milliseconds minBackoff{100};
         std::chrono::milliseconds maxBackoff{2000};
+        // Link health: when set, the client subscribes to this channel too and publishes a token on it every
+        // pingInterval; a token not back through both connections within pingTimeout (or a connection not ready
+        // within it) drops the link and reconnects. Its messages are not passed on.
+        std::string healthChannel;
+        std::chrono::milliseconds pingInterval{1000};
+        std::chrono::milliseconds pingTimeout{3000};
     };
     struct Handlers {
         // A message on one of the subscribed channels.
@@ -64,13 +70,17 @@ public:
     void stop(); // idempotent; no handler runs after it returns
 
     // Sends a command; the callback runs on the client's thread with the answer, or with an error reply when the link
-    // is down or goes down before the answer.
+    // is down or goes down before the answer. Callable from any thread.
     void command(std::vector<std::string> args, Callback callback);
+    // The same, on the client's thread only: sent at once, in order with what that thread sent before.
+    void send(std::vector<std::string> args, Callback callback);
 
     // Waits for the answer; nothing when the time is up. Must not be called on the client's thread.
     std::optional<RedisReply> call(std::vector<std::string> args, std::chrono::milliseconds limit);
 
     bool connected() const { return ready_.load(); }
+    // Started and not stopped (start/stop caller only).
+    bool running() const { return started_; }
     bool onClientThread() const { return std::this_thread::get_id() == threadId_.load(); }
     boost::asio::io_context& context() { return ioc_; }
 
@@ -94,6 +104,8 @@ private:
     void linkDown(Link* link);
     void closeLinks();
     void scheduleReconnect();
+    void checkHealth();
+    void dropLinks();
 
     const Options options_;
     const std::vector<std::string> channels_;
@@ -107,6 +119,11 @@ private:
     std::shared_ptr<Link> commands_;
     std::shared_ptr<Link> subscriber_;
     std::optional<boost::asio::steady_timer> retry_;
+    std::optional<boost::asio::steady_timer> health_;
+    std::chrono::steady_clock::time_point connectStarted_;
+    std::chrono::steady_clock::time_point pingSent_;
+    std::uint64_t pingToken_ = 0;
+    int pingWaiting_ = 0; // of the current token: the PUBLISH's answer and the message itself
     std::chrono::milliseconds backoff_{0};
     std::size_t subscribed_ = 0;
     bool stopping_ = false;

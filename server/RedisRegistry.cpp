@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include <future>
 #include <random>
 
 namespace crw::server {
@@ -15,19 +16,15 @@ namespace crw::server {
 namespace {
 
 const std::string kEvents = "crw:events";
+// Changes held while a snapshot is on its way; past this they are dropped and the gap that follows asks for another.
+constexpr std::size_t kMaxHeld = 100000;
+constexpr std::chrono::milliseconds kMinResync{100};
+constexpr std::chrono::milliseconds kMaxResync{8000};
 
 std::string bootToken()
 {
     std::random_device rd;
     return fmt::format("{:08x}{:08x}", rd(), rd());
-}
-
-std::string nameOf(const std::string& entry)
-{
-    Json::Value v;
-    if (!parseJson(entry, v) || !v.isObject())
-        return {};
-    return v["Creator"]["Name"].asString();
 }
 
 std::string word(const RedisReply& r, std::size_t i = 0)
@@ -46,79 +43,259 @@ std::uint64_t integer(const RedisReply& r, std::size_t i)
                                                : std::strtoull(e.str.c_str(), nullptr, 10);
 }
 
+RedisClient::Options clientOptions(const RedisRegistryOptions& o)
+{
+    RedisClient::Options c;
+    c.host = o.host;
+    c.port = o.port;
+    c.healthChannel = fmt::format("crw:h:{}:{}", o.nodeId, bootToken());
+    c.pingInterval = o.pingInterval;
+    c.pingTimeout = o.pingTimeout;
+    return c;
+}
+
 } // namespace
+
+template <class T>
+struct RedisRegistry::Op : OpBase {
+    Op(boost::asio::io_context& ioc, Done<T> d, T f) : OpBase(ioc), done(std::move(d)), failed(f) {}
+    void fail() override { complete(failed); }
+    bool complete(T value)
+    {
+        if (!done)
+            return false;
+        auto d = std::move(done);
+        done = nullptr;
+        d(std::move(value));
+        return true;
+    }
+    Done<T> done;
+    T failed; // the outcome of a time-out at this stage of the call
+};
 
 RedisRegistry::RedisRegistry(RedisRegistryOptions options, Metrics* metrics)
     : options_(std::move(options)), metrics_(metrics), boot_(bootToken()),
-      client_(RedisClient::Options{options_.host, options_.port}, {kEvents, "crw:i:" + options_.nodeId},
+      client_(clientOptions(options_), {kEvents, "crw:i:" + options_.nodeId, "crw:r:" + options_.nodeId},
               RedisClient::Handlers{[this](const std::string& c, const std::string& p) { onMessage(c, p); },
                                     [this] { onReady(); }, [this] { onLost(); }})
 {
 }
 
-RedisRegistry::~RedisRegistry() { client_.stop(); }
+RedisRegistry::~RedisRegistry()
+{
+    failEverything();
+    client_.stop();
+}
 
 void RedisRegistry::start() { client_.start(); }
 
 void RedisRegistry::shutdown()
 {
-    if (client_.connected())
-        client_.call({"EVAL", std::string(scripts::kPrelude) + scripts::kGoodbye, "0", options_.nodeId},
+    // Calls still waiting fail first: a claim that lands late is then taken out by the goodbye that follows it.
+    failEverything();
+    // A process that never held its id leaves the listings under it alone: they are another process's.
+    if (client_.connected() && identity_.load() == Identity::Held)
+        client_.call({"EVAL", std::string(scripts::kPrelude) + scripts::kGoodbye, "0", options_.nodeId, boot_},
                      options_.callTimeout);
     client_.stop();
 }
 
-RedisReply RedisRegistry::eval(const char* script, std::vector<std::string> args)
+RedisRegistry::Identity RedisRegistry::waitIdentity(std::chrono::milliseconds limit)
 {
+    const auto start = std::chrono::steady_clock::now();
+    auto decided = [this] {
+        const Identity i = identity_.load();
+        return i == Identity::Held || i == Identity::Refused;
+    };
+    std::unique_lock<std::mutex> lock(mutex_);
+    identityChanged_.wait_until(lock, start + std::min(limit, 2 * options_.callTimeout), decided);
+    if (!decided() && identity_.load() == Identity::Unknown && !client_.connected())
+        return identity_.load();
+    identityChanged_.wait_until(lock, start + limit, decided);
+    return identity_.load();
+}
+
+void RedisRegistry::setIdentity(Identity identity)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    identity_ = identity;
+    identityChanged_.notify_all();
+}
+
+// Nothing may stay waiting once the client stops: a call's handler holds its session, which holds the server.
+void RedisRegistry::failEverything()
+{
+    if (!client_.running())
+        return;
+    std::promise<void> done;
+    boost::asio::post(client_.context(), [this, &done] {
+        closed_ = true;
+        auto ops = std::move(ops_);
+        ops_.clear();
+        invites_.clear();
+        auto waiters = std::move(appliedWaiters_);
+        appliedWaiters_.clear();
+        for (auto& [id, op] : ops) {
+            op->timer.cancel();
+            op->fail();
+        }
+        for (auto& [ev, then] : waiters)
+            then();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void RedisRegistry::onRedisThread(std::function<void()> work, std::function<void()> refuse)
+{
+    // The client runs what is still queued when it stops, so `refuse` is reached even then.
+    boost::asio::post(client_.context(), [this, work = std::move(work), refuse = std::move(refuse)] {
+        if (closed_)
+            refuse();
+        else
+            work();
+    });
+}
+
+template <class T>
+std::shared_ptr<RedisRegistry::Op<T>> RedisRegistry::open(Done<T> done, T failed)
+{
+    auto op = std::make_shared<Op<T>>(client_.context(), std::move(done), failed);
+    op->id = ++nextOp_;
+    ops_[op->id] = op;
+    op->timer.expires_after(options_.callTimeout);
+    op->timer.async_wait([this, weak = std::weak_ptr<Op<T>>(op)](boost::system::error_code ec) {
+        auto op = weak.lock();
+        if (ec || !op)
+            return;
+        forget(op->id);
+        op->fail();
+    });
+    return op;
+}
+
+template <class T>
+bool RedisRegistry::finish(Op<T>& op, T value)
+{
+    if (!op.done)
+        return false;
+    forget(op.id);
+    op.timer.cancel();
+    return op.complete(std::move(value));
+}
+
+void RedisRegistry::forget(std::uint64_t id)
+{
+    ops_.erase(id);
+    invites_.erase(id);
+}
+
+void RedisRegistry::eval(const char* script, std::vector<std::string> args, RedisClient::Callback callback)
+{
+    // Under an id another process holds, this node's changes would land among that node's listings.
+    if (identity_.load() != Identity::Held)
+        return callback(RedisReply::error("this node does not hold its id in the cluster"));
     args.insert(args.begin(), {"EVAL", std::string(scripts::kPrelude) + script, "0"});
-    auto reply = client_.call(std::move(args), options_.callTimeout);
-    if (!reply)
-        throw RegistryUnavailable("Redis did not answer in time");
-    if (reply->isError())
-        throw RegistryUnavailable(reply->str);
-    return std::move(*reply);
+    client_.send(std::move(args), std::move(callback));
 }
 
 std::string RedisRegistry::socketName(std::uint64_t sessionId) const { return fmt::format("{}.{}", boot_, sessionId); }
 
 // A change made through this node shows in its own list before the request is answered.
-void RedisRegistry::waitApplied(std::uint64_t ev)
+void RedisRegistry::afterApplied(std::uint64_t ev, std::function<void()> then)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    applied_.wait_for(lock, options_.callTimeout, [&] { return appliedEv_ >= ev || !client_.connected(); });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (appliedEv_ < ev && client_.connected()) {
+            appliedWaiters_.emplace(ev, std::move(then));
+            return;
+        }
+    }
+    then();
 }
 
-Registry::Register RedisRegistry::addPending(const std::string& id, Json::Value entry, const std::string& address)
+void RedisRegistry::runAppliedWaiters(bool all)
+{
+    std::vector<std::function<void()>> ready;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        all = all || !client_.connected();
+        auto end = all ? appliedWaiters_.end() : appliedWaiters_.upper_bound(appliedEv_);
+        for (auto it = appliedWaiters_.begin(); it != end; ++it)
+            ready.push_back(std::move(it->second));
+        appliedWaiters_.erase(appliedWaiters_.begin(), end);
+    }
+    for (auto& then : ready)
+        then();
+}
+
+void RedisRegistry::addPending(const std::string& id, Json::Value entry, const std::string& address,
+                               Done<Register> done)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = items_.find(id);
         if (it != items_.end() && it->second.node.empty())
-            return Register::TakenElsewhere; // a demo searcher
+            return done(Register::TakenElsewhere); // a demo searcher
     }
     const auto& l = options_.limits;
-    const auto reply = eval(scripts::kRegister, {id, address, toJson(entry), std::to_string(l.pendingTimeout.count()),
-                                                 std::to_string(l.maxPending), std::to_string(l.maxPendingPerAddress)});
-    const std::string w = word(reply);
-    if (w == "ok")
-        return Register::Pending;
-    return w == "conflict" ? Register::TakenElsewhere : Register::TooManyPending;
+    std::vector<std::string> args{id, address, toJson(entry), std::to_string(l.pendingTimeout.count()),
+                                  std::to_string(l.maxPending), std::to_string(l.maxPendingPerAddress)};
+    auto shared = std::make_shared<Done<Register>>(std::move(done));
+    // A pending registration written after its time-out is harmless: it expires unless its socket claims it.
+    onRedisThread(
+        [this, shared, args = std::move(args)]() mutable {
+            auto op = open<Register>(std::move(*shared), Register::Unavailable);
+            eval(scripts::kRegister, std::move(args), [this, op](RedisReply reply) {
+                if (reply.isError())
+                    return void(finish(*op, Register::Unavailable));
+                const std::string w = word(reply);
+                finish(*op, w == "ok"         ? Register::Pending
+                            : w == "conflict" ? Register::TakenElsewhere
+                                              : Register::TooManyPending);
+            });
+        },
+        [shared] { (*shared)(Register::Unavailable); });
 }
 
-Registry::Claim RedisRegistry::claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-                                     const std::string& address)
+void RedisRegistry::claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                          const std::string& address, Done<Claim> done)
 {
     const std::string socket = socketName(sessionId);
-    const auto reply = eval(scripts::kClaim, {id, address, options_.nodeId, socket});
-    const std::string w = word(reply);
-    if (w != "ok")
-        return w == "conflict" ? Claim::TakenElsewhere : Claim::NotPending;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        owners_[id] = Owner{socket, std::move(sink), address, integer(reply, 1), word(reply, 2)};
-    }
-    waitApplied(integer(reply, 3));
-    return Claim::Listed;
+    auto shared = std::make_shared<Done<Claim>>(std::move(done));
+    onRedisThread(
+        [this, shared, id, socket, sink = std::move(sink), address]() mutable {
+            auto op = open<Claim>(std::move(*shared), Claim::Unavailable);
+            eval(scripts::kClaim, {id, address, options_.nodeId, socket},
+                 [this, op, id, socket, sink = std::move(sink), address](RedisReply reply) mutable {
+                     const std::string w = reply.isError() ? std::string() : word(reply);
+                     if (!op->done) {
+                         // Refused already: a listing made after all must not outlive the refusal.
+                         if (w == "ok")
+                             client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kRelease, "0", id,
+                                           options_.nodeId, socket},
+                                          [](RedisReply) {});
+                         return;
+                     }
+                     if (reply.isError())
+                         return void(finish(*op, Claim::Unavailable));
+                     if (w != "ok")
+                         return void(finish(*op, w == "conflict" ? Claim::TakenElsewhere : Claim::NotPending));
+                     Evicted evicted;
+                     {
+                         std::lock_guard<std::mutex> lock(mutex_);
+                         Owner& owner = owners_[id];
+                         if (!owner.socket.empty() && owner.socket != socket)
+                             evicted.push_back(owner.sink.lock()); // this node's older socket for the same player
+                         owner = Owner{socket, std::move(sink), address, integer(reply, 1), word(reply, 2)};
+                     }
+                     evict(evicted);
+                     // Listed now, whether or not its own change comes back in time.
+                     op->failed = Claim::Listed;
+                     afterApplied(integer(reply, 3), [this, op] { finish(*op, Claim::Listed); });
+                 });
+        },
+        [shared] { (*shared)(Claim::Unavailable); });
 }
 
 void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
@@ -135,73 +312,115 @@ void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
         if (item != items_.end() && item->second.node == options_.nodeId && item->second.socket == socket)
             eraseItem(id);
     }
-    // Not waited for: a socket's end must not stall its I/O thread. With Redis away, the restore cleans up.
+    // Not waited for. With Redis away, the restore cleans up.
     client_.command({"EVAL", std::string(scripts::kPrelude) + scripts::kRelease, "0", id, options_.nodeId, socket},
                     [](RedisReply) {});
 }
 
-Registry::Update RedisRegistry::update(const std::string& id, Json::Value entry, const std::string& address)
+void RedisRegistry::update(const std::string& id, Json::Value entry, const std::string& address, Done<Update> done)
 {
-    const std::string text = toJson(entry);
-    const auto reply = eval(scripts::kUpdate, {id, address, text});
-    const std::string w = word(reply);
-    if (w == "notlisted")
-        return Update::NotListed;
-    if (w == "wrong")
-        return Update::WrongAddress;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = owners_.find(id);
-        if (it != owners_.end())
-            it->second.entry = text; // what a restore puts back
-    }
-    waitApplied(integer(reply, 1));
-    return Update::Updated;
+    auto shared = std::make_shared<Done<Update>>(std::move(done));
+    onRedisThread(
+        [this, shared, id, text = toJson(entry), address]() mutable {
+            auto op = open<Update>(std::move(*shared), Update::Unavailable);
+            eval(scripts::kUpdate, {id, address, text}, [this, op, id, text](RedisReply reply) {
+                const std::string w = reply.isError() ? std::string() : word(reply);
+                if (w == "ok") {
+                    // Also when the answer is late: the owner's copy follows what Redis holds.
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    auto it = owners_.find(id);
+                    if (it != owners_.end())
+                        it->second.entry = text; // what a restore puts back
+                }
+                if (!op->done)
+                    return;
+                if (reply.isError())
+                    return void(finish(*op, Update::Unavailable));
+                if (w != "ok")
+                    return void(finish(*op, w == "wrong" ? Update::WrongAddress : Update::NotListed));
+                op->failed = Update::Updated;
+                afterApplied(integer(reply, 1), [this, op] { finish(*op, Update::Updated); });
+            });
+        },
+        [shared] { (*shared)(Update::Unavailable); });
 }
 
-Registry::InviteResult RedisRegistry::deliverInvite(const std::string& id, const std::string& frame)
+void RedisRegistry::deliverInvite(const std::string& id, const std::string& frame, const std::string& address,
+                                  Done<InviteResult> done)
 {
-    InviteResult out;
+    InviteResult known;
+    bool demo = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = items_.find(id);
-        if (it == items_.end())
-            return out; // listed nowhere, as far as this node has heard
-        out.name = it->second.name;
-        if (it->second.node.empty()) {
-            out.outcome = Invite::Delivered; // a demo searcher has no socket
-            return out;
+        if (it != items_.end()) {
+            known.name = it->second.name;
+            demo = it->second.node.empty(); // held by this node alone, without a socket
         }
     }
     const auto& l = options_.limits;
-    const auto reply =
-        eval(scripts::kInvite, {id, options_.nodeId, frame, fmt::format("{}", l.invitesPerTargetPerSecond),
-                                fmt::format("{}", l.inviteBurstPerTarget)});
-    const std::string w = word(reply);
-    if (w == "notlisted") {
-        out.outcome = Invite::NotListed;
-    } else if (w == "limited") {
-        out.outcome = Invite::RateLimited;
-    } else if (w == "nonode") {
-        throw RegistryUnavailable("the player's node does not hear Redis");
-    } else if (w == "remote") {
-        out.outcome = Invite::Delivered; // the target's node counts what it could not hand over
-    } else {                             // local
-        std::shared_ptr<FrameSink> sink;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto it = owners_.find(id);
-            if (it != owners_.end() && it->second.socket == word(reply, 1))
-                sink = it->second.sink.lock();
-        }
-        if (!sink)
-            out.outcome = Invite::NotListed;
-        else
-            out.outcome = sink->trySend(frame) ? Invite::Delivered : Invite::QueueFull;
-        if (metrics_ && sink)
-            ++(out.outcome == Invite::Delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
-    }
-    return out;
+    std::vector<std::string> args{id,
+                                  options_.nodeId,
+                                  address,
+                                  fmt::format("{}", l.invitesPerAddressPerSecond),
+                                  fmt::format("{}", l.inviteBurstPerAddress),
+                                  fmt::format("{}", l.invitesPerTargetPerSecond),
+                                  fmt::format("{}", l.inviteBurstPerTarget),
+                                  demo ? "1" : "0"};
+    auto shared = std::make_shared<Done<InviteResult>>(std::move(done));
+    auto result = [known](Invite outcome) {
+        InviteResult r = known;
+        r.outcome = outcome;
+        return r;
+    };
+    onRedisThread(
+        [this, shared, result, id, frame, args = std::move(args)]() mutable {
+            auto op = open<InviteResult>(std::move(*shared), result(Invite::Unavailable));
+            eval(scripts::kInvite, std::move(args), [this, op, result, id, frame](RedisReply reply) {
+                if (!op->done)
+                    return; // refused already, so nothing is sent
+                if (reply.isError())
+                    return void(finish(*op, result(Invite::Unavailable)));
+                const std::string w = word(reply);
+                if (w == "addrlimited")
+                    return void(finish(*op, result(Invite::AddressLimited)));
+                if (w == "limited")
+                    return void(finish(*op, result(Invite::RateLimited)));
+                if (w == "ok")
+                    return void(finish(*op, result(Invite::Delivered))); // a demo searcher has no socket
+                if (w == "local") {
+                    std::shared_ptr<FrameSink> sink;
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        auto it = owners_.find(id);
+                        if (it != owners_.end() && it->second.socket == word(reply, 1))
+                            sink = it->second.sink.lock();
+                    }
+                    const Invite outcome =
+                        !sink ? Invite::NotListed : sink->trySend(frame) ? Invite::Delivered : Invite::QueueFull;
+                    if (metrics_ && sink)
+                        ++(outcome == Invite::Delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
+                    return void(finish(*op, result(outcome)));
+                }
+                if (w != "remote")
+                    return void(finish(*op, result(Invite::NotListed)));
+                // The holding node answers on this node's channel with the call's id.
+                Json::Value msg;
+                msg["id"] = id;
+                msg["s"] = word(reply, 2);
+                msg["x"] = frame;
+                msg["r"] = options_.nodeId;
+                msg["q"] = Json::UInt64(op->id);
+                invites_[op->id] = op;
+                op->failed = result(Invite::NoAnswer);
+                client_.send({"PUBLISH", "crw:i:" + word(reply, 1), toJson(msg)}, [this, op, result](RedisReply r) {
+                    // Nobody subscribed: that node does not hear Redis (its players are swept when it is gone).
+                    if (r.isError() || (r.type == RedisReply::Type::Integer && r.integer == 0))
+                        finish(*op, result(Invite::Unavailable));
+                });
+            });
+        },
+        [shared, result] { (*shared)(result(Invite::Unavailable)); });
 }
 
 void RedisRegistry::addDemo(const std::string& id, Json::Value entry)
@@ -256,9 +475,17 @@ void RedisRegistry::putItem(const std::string& id, Item item)
     auto it = items_.find(id);
     if (it != items_.end()) {
         ordered_.erase({it->second.order, id});
+        if (!it->second.node.empty()) {
+            digest_ ^= it->second.hash;
+            --nodeItems_;
+        }
         it->second = std::move(item);
     } else {
         it = items_.emplace(id, std::move(item)).first;
+    }
+    if (!it->second.node.empty()) {
+        digest_ ^= it->second.hash;
+        ++nodeItems_;
     }
     ordered_[{it->second.order, id}] = &it->second;
     snapshot_.reset();
@@ -269,87 +496,249 @@ void RedisRegistry::eraseItem(const std::string& id)
     auto it = items_.find(id);
     if (it == items_.end())
         return;
+    if (!it->second.node.empty()) {
+        digest_ ^= it->second.hash;
+        --nodeItems_;
+    }
     ordered_.erase({it->second.order, id});
     items_.erase(it);
     snapshot_.reset();
 }
 
+// Caller holds mutex_. Keeps what this node restores for its own socket in step with the cluster's latest accepted
+// registration, and lets go of a socket whose player is now listed through another one.
+void RedisRegistry::adopt(const std::string& id, const Item& item, Evicted& evicted)
+{
+    auto owner = owners_.find(id);
+    if (owner == owners_.end())
+        return;
+    if (item.node != options_.nodeId || item.socket != owner->second.socket) {
+        evicted.push_back(owner->second.sink.lock());
+        owners_.erase(owner);
+        return;
+    }
+    owner->second.order = item.order;
+    owner->second.entry = item.entry;
+}
+
+void RedisRegistry::evict(const Evicted& sinks)
+{
+    for (const auto& sink : sinks)
+        if (sink)
+            sink->unlisted();
+}
+
+void RedisRegistry::badMessage(const char* what, const std::string& payload)
+{
+    if (metrics_)
+        ++metrics_->clusterBadMessages;
+    ++badSinceLog_;
+    // One line a second at most, however much junk arrives.
+    const auto now = std::chrono::steady_clock::now();
+    if (!options_.log || now - lastBadLog_ < std::chrono::seconds(1))
+        return;
+    lastBadLog_ = now;
+    std::string shown = payload.substr(0, 200);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    options_.log(fmt::format("redis: ignored {} malformed cluster message(s), latest on the {} channel ({} bytes): {}",
+                             badSinceLog_, what, payload.size(), shown));
+    badSinceLog_ = 0;
+}
+
 void RedisRegistry::onMessage(const std::string& channel, const std::string& payload)
 {
-    Json::Value msg;
-    if (!parseJson(payload, msg) || !msg.isObject())
-        return;
+    if (channel == "crw:r:" + options_.nodeId)
+        return onInviteAnswer(payload);
     if (channel != kEvents) { // an invite for one of this node's sockets
+        InviteMessage invite;
+        if (!parseInviteMessage(payload, invite))
+            return badMessage("invite", payload);
         std::shared_ptr<FrameSink> sink;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            auto it = owners_.find(msg["id"].asString());
-            if (it != owners_.end() && it->second.socket == msg["s"].asString())
+            auto it = owners_.find(invite.id);
+            if (it != owners_.end() && it->second.socket == invite.socket)
                 sink = it->second.sink.lock();
         }
-        const bool delivered = sink && sink->trySend(msg["x"].asString());
-        if (metrics_)
+        const bool delivered = sink && sink->trySend(std::move(invite.frame));
+        if (metrics_ && sink)
             ++(delivered ? metrics_->invitesDelivered : metrics_->invitesDropped);
+        // The asking node waits for what became of the frame.
+        if (!invite.replyTo.empty() && invite.hasToken) {
+            Json::Value answer;
+            answer["q"] = Json::UInt64(invite.token);
+            answer["o"] = delivered ? "ok" : sink ? "full" : "gone";
+            client_.send({"PUBLISH", "crw:r:" + invite.replyTo, toJson(answer)}, [](RedisReply) {});
+        }
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (syncing_)
-        held_.push_back(std::move(msg));
-    else
-        applyEvent(msg);
+    ChangeEvent event;
+    if (!parseChangeEvent(payload, event))
+        return badMessage("change", payload);
+    Evicted evicted;
+    Applied applied = Applied::Ok;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (syncing_) {
+            if (held_.size() >= kMaxHeld)
+                held_.clear();
+            held_.push_back(std::move(event));
+            return;
+        }
+        applied = applyEvent(event, evicted);
+    }
+    evict(evicted);
+    runAppliedWaiters();
+    if (applied == Applied::Old)
+        resync("the change counter went back (Redis lost its data)");
+    else if (applied == Applied::Gap)
+        resync("changes were missed");
+    else if (applied == Applied::Diverged)
+        resync("the listings differ from Redis");
 }
 
-// Caller holds mutex_. Events come in the order Redis made the changes.
-void RedisRegistry::applyEvent(const Json::Value& event)
+void RedisRegistry::onInviteAnswer(const std::string& payload)
 {
-    const std::uint64_t ev = event["v"].asUInt64();
-    if (ev <= appliedEv_)
-        return; // already in the snapshot
-    appliedEv_ = ev;
-    const std::string id = event["id"].asString();
-    if (event["t"].asString() == "del") {
-        auto it = items_.find(id);
+    InviteAnswer answer;
+    if (!parseInviteAnswer(payload, answer))
+        return badMessage("invite answer", payload);
+    auto it = invites_.find(answer.token);
+    if (it == invites_.end())
+        return; // answered too late, or not ours
+    auto op = it->second.lock();
+    if (!op)
+        return;
+    InviteResult r = op->failed;
+    r.outcome = answer.outcome == "ok"     ? Invite::Delivered
+                : answer.outcome == "full" ? Invite::QueueFull
+                                           : Invite::NotListed;
+    finish(*op, std::move(r));
+}
+
+// Caller holds mutex_. Changes come in the order Redis made them, numbered one by one: anything else means this
+// mirror can no longer follow by changes alone.
+RedisRegistry::Applied RedisRegistry::applyEvent(const ChangeEvent& event, Evicted& evicted)
+{
+    if (event.version <= appliedEv_)
+        return Applied::Old;
+    if (event.version != appliedEv_ + 1)
+        return Applied::Gap;
+    appliedEv_ = event.version;
+    const Listing& l = event.listing;
+    if (!event.set) {
+        auto it = items_.find(l.id);
         if (it != items_.end() && !it->second.node.empty())
-            eraseItem(id);
+            eraseItem(l.id);
     } else {
-        Item item;
-        item.order = event["o"].asUInt64();
-        item.node = event["n"].asString();
-        item.socket = event["s"].asString();
-        item.entry = event["e"].asString();
-        item.name = nameOf(item.entry);
-        auto owner = owners_.find(id);
-        if (owner != owners_.end() && (item.node != options_.nodeId || item.socket != owner->second.socket))
-            owners_.erase(owner); // re-registered through another socket, which holds it now
-        putItem(id, std::move(item));
+        Item item{l.order, l.node, l.socket, l.name, l.entry, l.hash};
+        adopt(l.id, item, evicted);
+        putItem(l.id, std::move(item));
     }
-    applied_.notify_all();
+    bool diverged = false;
+    if (pendingCheck_ && pendingCheck_->ev == appliedEv_) {
+        const Check check = *pendingCheck_;
+        pendingCheck_.reset();
+        diverged = suspect(!consistent(check));
+    }
+    return diverged ? Applied::Diverged : Applied::Ok;
+}
+
+bool RedisRegistry::consistent(const Check& check) const
+{
+    return check.count == nodeItems_ && check.digest == digest_;
+}
+
+bool RedisRegistry::ownConsistent() const
+{
+    for (const auto& [id, owner] : owners_) {
+        auto it = items_.find(id);
+        if (it == items_.end() || it->second.node != options_.nodeId || it->second.socket != owner.socket)
+            return false;
+    }
+    for (const auto& [id, item] : items_) {
+        if (item.node != options_.nodeId)
+            continue;
+        auto it = owners_.find(id);
+        if (it == owners_.end() || it->second.socket != item.socket)
+            return false; // listed for a socket this node does not hold
+    }
+    return true;
+}
+
+bool RedisRegistry::suspect(bool mismatch)
+{
+    if (!mismatch) {
+        suspect_ = false;
+        return false;
+    }
+    const bool again = suspect_;
+    suspect_ = true;
+    return again;
 }
 
 void RedisRegistry::onReady()
 {
     if (options_.log)
         options_.log(fmt::format("redis: ready at {}:{} as node {}", options_.host, options_.port, options_.nodeId));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        syncing_ = true;
-        held_.clear();
-    }
-    restore();
-    client_.command({"EVAL", std::string(scripts::kPrelude) + scripts::kSnapshot, "0"},
-                    [this](RedisReply reply) { applySnapshot(reply); });
+    if (!resyncTimer_)
+        resyncTimer_.emplace(client_.context());
+    resyncBackoff_ = {};
+    resyncNow(nullptr);
     if (!beat_) {
         beat_.emplace(client_.context());
         heartbeat();
     }
 }
 
-// This node's sockets are the truth for its own players: they go back into Redis, and what Redis holds for this node
-// beyond them goes away.
+void RedisRegistry::resync(const char* why, std::chrono::milliseconds delay)
+{
+    if (identity_.load() == Identity::Refused)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        syncing_ = true; // changes wait from now on: applying them past a gap would be wrong
+    }
+    if (delay.count() == 0) {
+        resyncBackoff_ = resyncBackoff_.count() == 0 ? kMinResync : std::min(resyncBackoff_ * 2, kMaxResync);
+        delay = resyncBackoff_;
+        if (options_.log && why)
+            options_.log(fmt::format("redis: resynchronising in {} ms: {}", delay.count(), why));
+    }
+    resyncTimer_->expires_after(delay);
+    resyncTimer_->async_wait([this, why](boost::system::error_code ec) {
+        if (!ec)
+            resyncNow(why);
+    });
+}
+
+void RedisRegistry::resyncNow(const char* why)
+{
+    if (!client_.connected() || identity_.load() == Identity::Refused)
+        return;
+    if (why && metrics_)
+        ++metrics_->clusterResyncs;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        syncing_ = true;
+        held_.clear();
+        pendingCheck_.reset();
+        suspect_ = false;
+    }
+    // One connection runs them in order: the snapshot already shows what the restore put back.
+    restore();
+    client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kSnapshot, "0"},
+                    [this](RedisReply reply) { applySnapshot(reply); });
+}
+
+// This node's sockets are the truth for which of its players are listed: they go back into Redis, with the latest
+// registration the cluster accepted for them, and what Redis holds for this node beyond them goes away.
 void RedisRegistry::restore()
 {
-    std::vector<std::string> args{"EVAL", std::string(scripts::kPrelude) + scripts::kRestore, "0", options_.nodeId,
-                                  std::to_string(options_.nodeTtl.count())};
+    std::vector<std::string> args{"EVAL",          std::string(scripts::kPrelude) + scripts::kRestore,
+                                  "0",             options_.nodeId,
+                                  std::to_string(options_.nodeTtl.count()), boot_};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& [id, owner] : owners_) {
@@ -360,79 +749,188 @@ void RedisRegistry::restore()
             args.push_back(owner.entry);
         }
     }
-    client_.command(std::move(args), [this](RedisReply reply) {
-        if (reply.type != RedisReply::Type::Array)
+    client_.send(std::move(args), [this](RedisReply reply) {
+        if (reply.type != RedisReply::Type::Array || reply.elements.empty())
             return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& lost : reply.elements)
-            owners_.erase(lost.str);
+        if (word(reply) == "twin")
+            return onTwin();
+        if (word(reply) != "ok")
+            return;
+        twinSince_.reset();
+        if (identity_.load() != Identity::Held)
+            setIdentity(Identity::Held);
+        Evicted evicted;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (std::size_t i = 1; i < reply.elements.size(); ++i) {
+                auto it = owners_.find(reply.elements[i].str);
+                if (it == owners_.end())
+                    continue;
+                evicted.push_back(it->second.sink.lock());
+                owners_.erase(it);
+            }
+        }
+        evict(evicted); // taken over through another node while this one was away
     });
+}
+
+// Another process holds this node's id. A dead one's liveness runs out within the node TTL; a live one keeps it.
+void RedisRegistry::onTwin()
+{
+    if (identity_.load() == Identity::Refused)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!twinSince_) {
+        twinSince_ = now;
+        setIdentity(Identity::Waiting);
+        if (options_.log)
+            options_.log(fmt::format("redis: node id {} is held by another process; waiting for it to lapse",
+                                     options_.nodeId));
+    }
+    if (now - *twinSince_ <= options_.nodeTtl + 2 * options_.heartbeat) {
+        resync(nullptr, options_.heartbeat);
+        return;
+    }
+    setIdentity(Identity::Refused);
+    const std::string text = fmt::format("node id '{}' is held by another live node; give each node its own --node-id",
+                                         options_.nodeId);
+    if (options_.log)
+        options_.log("redis: " + text);
+    if (options_.fatal)
+        options_.fatal(text);
 }
 
 void RedisRegistry::applySnapshot(const RedisReply& reply)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    syncing_ = false;
-    if (reply.type != RedisReply::Type::Array || reply.elements.empty()) {
-        held_.clear();
-        return; // the link went down again; the next ready() starts over
+    std::uint64_t version = 0;
+    std::vector<Listing> rows;
+    std::size_t bad = 0;
+    if (!parseSnapshot(reply, version, rows, bad)) {
+        // An error answer or a lost link; changes keep waiting until a snapshot comes.
+        if (client_.connected())
+            resync(reply.isError() ? "the snapshot failed" : "the snapshot was malformed");
+        return;
     }
-    // Keep the demo searchers, replace everything else.
-    for (auto it = items_.begin(); it != items_.end();) {
-        if (!it->second.node.empty()) {
-            ordered_.erase({it->second.order, it->first});
-            it = items_.erase(it);
-        } else {
-            ++it;
+    if (bad && metrics_)
+        metrics_->clusterBadMessages += bad;
+    Evicted evicted;
+    bool gap = false;
+    bool reset = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!syncing_)
+            return; // the link went down meanwhile; the next ready() starts over
+        reset = version < appliedEv_;
+        syncing_ = false;
+        // Keep the demo searchers, replace everything else.
+        for (auto it = items_.begin(); it != items_.end();) {
+            if (!it->second.node.empty()) {
+                ordered_.erase({it->second.order, it->first});
+                it = items_.erase(it);
+            } else {
+                ++it;
+            }
         }
+        digest_ = 0;
+        nodeItems_ = 0;
+        for (auto& l : rows) {
+            Item item{l.order, l.node, l.socket, l.name, std::move(l.entry), l.hash};
+            adopt(l.id, item, evicted);
+            putItem(l.id, std::move(item));
+        }
+        snapshot_.reset();
+        appliedEv_ = version;
+        for (const auto& event : held_) {
+            if (event.version <= appliedEv_)
+                continue; // already in the snapshot
+            if (applyEvent(event, evicted) != Applied::Ok) {
+                gap = true;
+                break;
+            }
+        }
+        held_.clear();
     }
-    const auto& e = reply.elements;
-    for (std::size_t i = 1; i + 4 < e.size(); i += 5) {
-        Item item;
-        item.order = std::strtoull(e[i + 1].str.c_str(), nullptr, 10);
-        item.node = e[i + 2].str;
-        item.socket = e[i + 3].str;
-        item.entry = e[i + 4].str;
-        item.name = nameOf(item.entry);
-        putItem(e[i].str, std::move(item));
-    }
-    snapshot_.reset();
-    appliedEv_ = std::strtoull(e[0].str.c_str(), nullptr, 10);
-    for (const auto& event : held_)
-        applyEvent(event);
-    held_.clear();
-    applied_.notify_all();
+    evict(evicted);
+    // After a reset, changes waited for carry numbers that will not come again.
+    runAppliedWaiters(reset);
+    if (gap)
+        resync("changes were missed during a snapshot");
 }
 
 void RedisRegistry::onLost()
 {
     if (options_.log)
         options_.log("redis: connection lost, reconnecting");
-    std::lock_guard<std::mutex> lock(mutex_);
-    syncing_ = false;
-    held_.clear();
-    applied_.notify_all(); // nobody waits for an echo that will not come
+    if (resyncTimer_)
+        resyncTimer_->cancel();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        syncing_ = false;
+        held_.clear();
+        pendingCheck_.reset();
+        suspect_ = false;
+    }
+    runAppliedWaiters(); // nobody waits for an echo that will not come
 }
 
 void RedisRegistry::heartbeat()
 {
-    if (client_.connected()) {
-        client_.command({"EVAL", std::string(scripts::kPrelude) + scripts::kHeartbeat, "0", options_.nodeId,
-                         std::to_string(options_.nodeTtl.count())},
-                        [this](RedisReply reply) {
-                            if (reply.type != RedisReply::Type::Array)
-                                return;
-                            pendingCount_ = integer(reply, 1);
-                            // Swept while alive (a long stall): put this node's players back.
-                            if (integer(reply, 0) == 0)
-                                restore();
-                        });
+    if (client_.connected() && identity_.load() == Identity::Held) {
+        client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kHeartbeat, "0", options_.nodeId,
+                         std::to_string(options_.nodeTtl.count()), boot_},
+                        [this](RedisReply reply) { onHeartbeat(reply); });
     }
+    if (identity_.load() == Identity::Refused)
+        return;
     beat_->expires_after(options_.heartbeat);
     beat_->async_wait([this](boost::system::error_code ec) {
         if (!ec)
             heartbeat();
     });
+}
+
+void RedisRegistry::onHeartbeat(const RedisReply& reply)
+{
+    if (reply.type != RedisReply::Type::Array || reply.elements.empty())
+        return;
+    if (word(reply) == "twin")
+        return onTwin();
+    if (word(reply) != "ok" || reply.elements.size() < 7)
+        return;
+    pendingCount_ = integer(reply, 2);
+    // Swept while alive (a long stall), or Redis lost everything under a link that stayed up.
+    if (integer(reply, 1) == 0)
+        return resync("this node's liveness had lapsed");
+    Check check;
+    check.count = integer(reply, 5);
+    check.digest = static_cast<std::uint32_t>(std::strtoll(word(reply, 6).c_str(), nullptr, 10));
+    if (!parseCounter(word(reply, 4), check.ev))
+        check.ev = integer(reply, 4);
+    const char* why = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (syncing_)
+            return;
+        if (check.ev < appliedEv_) {
+            why = "the change counter went back (Redis lost its data)";
+        } else {
+            bool mismatch = !ownConsistent();
+            if (pendingCheck_ && pendingCheck_->ev < appliedEv_)
+                pendingCheck_.reset();
+            if (pendingCheck_)
+                mismatch = true; // changes numbered before the last check never came
+            if (check.ev == appliedEv_)
+                mismatch = mismatch || !consistent(check);
+            else
+                pendingCheck_ = check;
+            if (suspect(mismatch))
+                why = "the listings differ from Redis";
+            else if (!mismatch)
+                resyncBackoff_ = {}; // in step again: a later fault starts from the short delay
+        }
+    }
+    if (why)
+        resync(why);
 }
 
 } // namespace crw::server

@@ -4,10 +4,13 @@
 //   crw:p:<id>      hash of a pending registration (a, e), expiring with the pending time-out
 //   crw:pz          sorted set of pending ids by expiry (counts);  crw:pa:<address> the same per address
 //   crw:seq         listing order counter;  crw:ev  change counter, carried by every event
-//   crw:alive:<node> expiring liveness key;  crw:nodes  set of the nodes seen
-//   crw:rt:<id>     invite token bucket of a target (t tokens, at time)
+//   crw:alive:<node> expiring liveness key holding the boot token of the process that has the id;  crw:nodes  set of
+//                    the nodes seen
+//   crw:dg          XOR of every listing's digest (the first 32 bits of SHA-1 over id, node, socket, entry)
+//   crw:rt:<id>     invite token bucket of a target (t tokens, at time);  crw:ra:<address>  the same of an asker
 // Every change of a listing is published on "crw:events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
-// apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x}.
+// apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x, r, q}; the node answers on
+// "crw:r:<r>" with {q, o:"ok"|"full"|"gone"}.
 #pragma once
 
 namespace crw::server::scripts {
@@ -18,10 +21,17 @@ local function publish(t)
   redis.call('PUBLISH', 'crw:events', cjson.encode(t))
   return t.v
 end
+local function digest(id, n, s, e)
+  local h = tonumber(string.sub(redis.sha1hex(id .. '\n' .. n .. '\n' .. s .. '\n' .. e), 1, 8), 16)
+  local d = tonumber(redis.call('GET', 'crw:dg') or '0') or 0
+  redis.call('SET', 'crw:dg', bit.bxor(d, h))
+end
 local function drop(id)
   local k = 'crw:l:' .. id
-  local n = redis.call('HGET', k, 'n')
+  local v = redis.call('HMGET', k, 'n', 's', 'e')
+  local n = v[1]
   if not n then return false end
+  digest(id, n, v[2] or '', v[3] or '')
   redis.call('DEL', k)
   redis.call('ZREM', 'crw:ids', id)
   redis.call('SREM', 'crw:n:' .. n, id)
@@ -30,8 +40,11 @@ local function drop(id)
 end
 local function put(id, o, n, s, a, e)
   local k = 'crw:l:' .. id
-  local old = redis.call('HGET', k, 'n')
+  local was = redis.call('HMGET', k, 'n', 's', 'e')
+  local old = was[1]
   if old and old ~= n then redis.call('SREM', 'crw:n:' .. old, id) end
+  if old then digest(id, old, was[2] or '', was[3] or '') end
+  digest(id, n, s, e)
   redis.call('HSET', k, 'o', o, 'n', n, 's', s, 'a', a, 'e', e)
   redis.call('ZADD', 'crw:ids', o, id)
   redis.call('SADD', 'crw:n:' .. n, id)
@@ -101,30 +114,36 @@ if v[1] ~= ARGV[2] then return {'wrong'} end
 return {'ok', put(ARGV[1], tonumber(v[2]), v[3], v[4], v[1], ARGV[3])}
 )lua";
 
-// ARGV: target id, this node, frame text, invites per second, burst (a token bucket per target)
-//   -> {notlisted} | {limited} | {local, socket} | {remote} | {nonode}
+// Token buckets: one per asking address, one per target, shared by every node.
+// ARGV: target id, this node, asking address, per-address rate, burst, per-target rate, burst, demo ('1': the target
+// is a made-up searcher of this node, only the asker is counted)
+//   -> {addrlimited} | {ok} | {notlisted} | {limited} | {local, socket} | {remote, node, socket}
 inline constexpr const char* kInvite = R"lua(
+local now = nowMs()
+local function take(k, rate, burst)
+  rate = math.max(rate, 0.001)
+  local b = redis.call('HMGET', k, 't', 'at')
+  local tokens = burst
+  if b[1] then tokens = math.min(burst, tonumber(b[1]) + (now - tonumber(b[2])) * rate / 1000) end
+  if tokens < 1 then return false end
+  redis.call('HSET', k, 't', tostring(tokens - 1), 'at', tostring(now))
+  redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
+  return true
+end
+if not take('crw:ra:' .. ARGV[3], tonumber(ARGV[4]), tonumber(ARGV[5])) then return {'addrlimited'} end
+if ARGV[8] == '1' then return {'ok'} end
 local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'n', 's')
 if not v[1] then return {'notlisted'} end
-local rate, burst = math.max(tonumber(ARGV[4]), 0.001), tonumber(ARGV[5])
-local k = 'crw:rt:' .. ARGV[1]
-local b = redis.call('HMGET', k, 't', 'at')
-local now = nowMs()
-local tokens = burst
-if b[1] then tokens = math.min(burst, tonumber(b[1]) + (now - tonumber(b[2])) * rate / 1000) end
-if tokens < 1 then return {'limited'} end
-redis.call('HSET', k, 't', tostring(tokens - 1), 'at', tostring(now))
-redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
+if not take('crw:rt:' .. ARGV[1], tonumber(ARGV[6]), tonumber(ARGV[7])) then return {'limited'} end
 if v[1] == ARGV[2] then return {'local', v[2]} end
-if redis.call('PUBLISH', 'crw:i:' .. v[1], cjson.encode({id = ARGV[1], s = v[2], x = ARGV[3]})) == 0 then
-  return {'nonode'}
-end
-return {'remote'}
+return {'remote', v[1], v[2]}
 )lua";
 
-// A node that stops takes its listings with it. ARGV: node
+// A node that stops takes its listings with it, unless its id has passed to another process. ARGV: node, boot
 inline constexpr const char* kGoodbye = R"lua(
 local me = ARGV[1]
+local holder = redis.call('GET', 'crw:alive:' .. me)
+if holder and holder ~= ARGV[2] then return 0 end
 for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. me)) do
   if redis.call('HGET', 'crw:l:' .. id, 'n') == me then drop(id) end
 end
@@ -133,20 +152,24 @@ redis.call('SREM', 'crw:nodes', me)
 return 1
 )lua";
 
-// Puts a node's own listings back (after Redis lost them) and drops those it no longer holds.
-// ARGV: node, ttl ms, then per listing: id, order, socket, address, entry -> ids now held by another socket
+// Takes the node id for this process (refused while another live process holds it), puts the node's own listings
+// back (after Redis lost them) and drops those it no longer holds.
+// ARGV: node, ttl ms, boot, then per listing: id, order, socket, address, entry
+//   -> {'twin'} | {'ok', ids now held by another socket...}
 inline constexpr const char* kRestore = R"lua(
 local me = ARGV[1]
+local holder = redis.call('GET', 'crw:alive:' .. me)
+if holder and holder ~= ARGV[3] then return {'twin'} end
 local keep = {}
-for i = 3, #ARGV, 5 do keep[ARGV[i]] = ARGV[i + 2] end
+for i = 4, #ARGV, 5 do keep[ARGV[i]] = ARGV[i + 2] end
 for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. me)) do
   local v = redis.call('HMGET', 'crw:l:' .. id, 'n', 's')
   if v[1] == me and keep[id] ~= v[2] then drop(id)
   elseif v[1] ~= me then redis.call('SREM', 'crw:n:' .. me, id) end
 end
-local lost = {}
+local lost = {'ok'}
 local seq = tonumber(redis.call('GET', 'crw:seq') or '0')
-for i = 3, #ARGV, 5 do
+for i = 4, #ARGV, 5 do
   local id, o = ARGV[i], tonumber(ARGV[i + 1])
   local v = redis.call('HMGET', 'crw:l:' .. id, 'n', 's')
   if v[1] and (v[1] ~= me or v[2] ~= ARGV[i + 2]) then
@@ -157,7 +180,7 @@ for i = 3, #ARGV, 5 do
   end
 end
 redis.call('SET', 'crw:seq', seq)
-redis.call('SET', 'crw:alive:' .. me, '1', 'PX', ARGV[2])
+redis.call('SET', 'crw:alive:' .. me, ARGV[3], 'PX', ARGV[2])
 redis.call('SADD', 'crw:nodes', me)
 return lost
 )lua";
@@ -178,12 +201,15 @@ end
 return out
 )lua";
 
-// Keeps this node alive and sweeps the listings of nodes whose liveness ran out.
-// ARGV: node, ttl ms -> {1 if this node was still alive, pending count, nodes swept}
+// Keeps this node alive, sweeps the listings of nodes whose liveness ran out, and tells what a node's mirror should
+// hold at this change number. ARGV: node, ttl ms, boot
+//   -> {'twin'} | {'ok', 1 if this node was still alive, pending count, nodes swept, ev, listings, digest}
 inline constexpr const char* kHeartbeat = R"lua(
 local me = ARGV[1]
-local was = redis.call('EXISTS', 'crw:alive:' .. me)
-redis.call('SET', 'crw:alive:' .. me, '1', 'PX', ARGV[2])
+local holder = redis.call('GET', 'crw:alive:' .. me)
+if holder and holder ~= ARGV[3] then return {'twin'} end
+local was = holder and 1 or 0
+redis.call('SET', 'crw:alive:' .. me, ARGV[3], 'PX', ARGV[2])
 redis.call('SADD', 'crw:nodes', me)
 local swept = 0
 for _, n in ipairs(redis.call('SMEMBERS', 'crw:nodes')) do
@@ -197,7 +223,8 @@ for _, n in ipairs(redis.call('SMEMBERS', 'crw:nodes')) do
   end
 end
 redis.call('ZREMRANGEBYSCORE', 'crw:pz', '-inf', nowMs())
-return {was, redis.call('ZCARD', 'crw:pz'), swept}
+return {'ok', was, redis.call('ZCARD', 'crw:pz'), swept, redis.call('GET', 'crw:ev') or '0',
+        redis.call('ZCARD', 'crw:ids'), redis.call('GET', 'crw:dg') or '0'}
 )lua";
 
 } // namespace crw::server::scripts

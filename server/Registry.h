@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 namespace crw::server {
@@ -17,51 +17,72 @@ public:
     virtual ~FrameSink() = default;
     // Queues one text frame; false (and nothing queued) when the sink's outgoing queue is full.
     virtual bool trySend(std::string text) = 0;
-};
-
-// Thrown by a registry whose shared store cannot be reached; the request is answered 503.
-struct RegistryUnavailable : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    // The cluster no longer lists this socket's player (swept, taken over, removed by a fault): the socket is closed
+    // so that the player hears it instead of holding a listing that is gone.
+    virtual void unlisted() {}
 };
 
 // Every method may be called from any I/O thread at once; implementations do their own locking.
+//
+// Calls that may need a shared store take a completion handler instead of answering at once. The handler runs
+// exactly once, either inline (an in-memory registry) or on the registry's own thread, when the answer comes or the
+// call's time-out fires; it must not block (a session hands the result to its own strand). `Unavailable` means the
+// store did not answer in time or cannot be reached: the change is then known not to have been made, or is undone
+// when the late answer comes, so that a refused claim never leaves a listing behind.
 //
 // Ownership rule: a registration belongs to the address that made it. While an id is pending or listed from one
 // address, a /register or a socket claim for it from another address is refused and nothing of it changes; from
 // the same address a new /register replaces the pending one, and its claim replaces the listing.
 class Registry {
 public:
+    template <class T>
+    using Done = std::function<void(T)>;
+
     virtual ~Registry() = default;
 
-    enum class Register { Pending, TakenElsewhere, TooManyPending };
+    enum class Register { Pending, TakenElsewhere, TooManyPending, Unavailable };
     // `entry` is the list layout of the registration (validated).
-    virtual Register addPending(const std::string& id, Json::Value entry, const std::string& address) = 0;
+    virtual void addPending(const std::string& id, Json::Value entry, const std::string& address,
+                            Done<Register> done) = 0;
 
-    enum class Claim { Listed, NotPending, TakenElsewhere };
+    enum class Claim { Listed, NotPending, TakenElsewhere, Unavailable };
     // Moves a pending registration into the list, held by the given socket.
-    virtual Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
-                        const std::string& address) = 0;
+    virtual void claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
+                       const std::string& address, Done<Claim> done) = 0;
 
     // Drops the listing only if this session still holds it, so that a stale socket cannot remove a newer one.
+    // Never waits: a store that is away is cleaned up when it comes back.
     virtual void release(const std::string& id, std::uint64_t sessionId) = 0;
 
-    enum class Update { Updated, NotListed, WrongAddress };
+    // `Unavailable` for an update may hide one that was made late; sending it again is harmless.
+    enum class Update { Updated, NotListed, WrongAddress, Unavailable };
     // Replaces a listed entry in place, only from the address that holds it.
-    virtual Update update(const std::string& id, Json::Value entry, const std::string& address) = 0;
+    virtual void update(const std::string& id, Json::Value entry, const std::string& address,
+                        Done<Update> done) = 0;
 
-    enum class Invite { Delivered, NotListed, QueueFull, RateLimited };
+    enum class Invite {
+        Delivered,      // handed to the player's socket
+        NotListed,      // nobody listed under that id, or the socket is going away
+        QueueFull,      // the player's socket has too many frames waiting
+        RateLimited,    // the player receives too many invites
+        AddressLimited, // the asker sends too many (checked here only by a registry shared by several nodes)
+        Unavailable,    // the store did not answer in time; nothing was sent
+        NoAnswer,       // the node holding the socket did not say in time what it did with the frame
+    };
     struct InviteResult {
         Invite outcome = Invite::NotListed;
         std::string name; // the listed player's name, when listed
     };
-    // Pushes `frame` to the listed player's socket (demo entries accept without a socket). Rate-limited per target.
-    virtual InviteResult deliverInvite(const std::string& id, const std::string& frame) = 0;
+    // Pushes `frame` to the listed player's socket (demo entries accept without a socket). Rate-limited per target,
+    // and per asking address when the registry is shared by several nodes.
+    virtual void deliverInvite(const std::string& id, const std::string& frame, const std::string& address,
+                               Done<InviteResult> done) = 0;
 
     // A made-up entry held by the server itself; nobody can update, claim or remove it.
     virtual void addDemo(const std::string& id, Json::Value entry) = 0;
 
     // The whole "/list" answer, {"Searchers":[...]} in listing order. Immutable and shared: built once per change
-    // of the listings, so a request costs no copy of any entry.
+    // of the listings, so a request costs no copy of any entry. Never waits for a store.
     virtual std::shared_ptr<const std::string> listBody() = 0;
 
     // Forgets pending registrations past their time; returns how many.
@@ -79,6 +100,9 @@ struct RegistryLimits {
     // Invites toward one player: a bucket of `inviteBurstPerTarget`, refilled at this rate.
     double invitesPerTargetPerSecond = 5;
     double inviteBurstPerTarget = 20;
+    // Invites from one address; counted by the registry only when it is shared by several nodes.
+    double invitesPerAddressPerSecond = 2;
+    double inviteBurstPerAddress = 10;
 };
 
 } // namespace crw::server

@@ -30,6 +30,8 @@ Core::Core(ServerOptions opts)
     limits.maxPendingPerAddress = options.maxPendingPerAddress;
     limits.invitesPerTargetPerSecond = options.invitesPerTargetPerSecond;
     limits.inviteBurstPerTarget = options.inviteBurstPerTarget;
+    limits.invitesPerAddressPerSecond = options.invitesPerAddressPerSecond;
+    limits.inviteBurstPerAddress = options.inviteBurstPerAddress;
     if (options.redis.empty()) {
         registry_ = std::make_unique<LocalRegistry>(limits);
         return;
@@ -47,7 +49,12 @@ Core::Core(ServerOptions opts)
     cluster.nodeTtl = options.nodeTtl;
     cluster.heartbeat = std::max(std::chrono::milliseconds(50), options.nodeTtl / 5);
     cluster.limits = limits;
+    cluster.callTimeout = options.redisTimeout;
     cluster.log = [this](std::string line) { log(std::move(line)); };
+    cluster.fatal = [fatal = options.onFatal](std::string text) {
+        if (fatal)
+            fatal(text);
+    };
     auto redis = std::make_unique<RedisRegistry>(std::move(cluster), &metrics);
     cluster_ = redis.get();
     registry_ = std::move(redis);
@@ -312,8 +319,15 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
     }
     auto core = std::make_shared<Core>(std::move(options));
     addDemoSearchers(core->registry(), impl_->options.demoSearchers);
-    if (core->cluster())
-        core->cluster()->start();
+    if (auto* cluster = core->cluster()) {
+        cluster->start();
+        // A live node with the same id keeps its liveness fresh; a dead one's lapses within the TTL.
+        const auto limit = core->options.nodeTtl * 3 / 2 + std::chrono::seconds(2);
+        if (cluster->waitIdentity(limit) == RedisRegistry::Identity::Refused)
+            throw std::runtime_error(fmt::format(
+                "node id '{}' is held by another live node of the cluster; give each node its own --node-id",
+                core->options.nodeId));
+    }
 
     impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);
     core->onLateRefusal = [listener = std::weak_ptr<Listener>(impl_->listener)] {

@@ -20,6 +20,13 @@ namespace websocket = boost::beast::websocket;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
+struct HttpReply {
+    http::status status;
+    std::string body;
+    const char* contentType = "text/plain";
+    std::shared_ptr<const std::string> shared = {};
+};
+
 // Plain HTTP/1.1 with keep-alive; hands an upgrade on "/" over to a WsSession.
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
 public:
@@ -37,6 +44,7 @@ private:
     void readBody();
     void onBody(beast::error_code ec);
     void sendContinue();
+    void answer(const std::string& path, HttpReply reply);
     void respond(http::status status, std::string body, bool keepAlive, const char* contentType = "text/plain");
     void respond(http::status status, std::shared_ptr<const std::string> body, bool keepAlive, const char* contentType);
     void onWrite(bool keepAlive, beast::error_code ec);
@@ -61,6 +69,7 @@ private:
     std::array<char, 4096> drainBuffer_{};
     std::size_t drained_ = 0;
     bool upgraded_ = false; // strand only
+    bool answered_ = false; // strand only: the current request has its answer (a late registry answer is ignored)
 };
 
 class WsSession : public Session, public FrameSink, public std::enable_shared_from_this<WsSession> {
@@ -70,6 +79,7 @@ public:
     bool start(http::request<http::string_body> request);
     void shutdown() override;
     bool trySend(std::string text) override;
+    void unlisted() override;
 
 private:
     struct Outgoing {
@@ -84,6 +94,7 @@ private:
     void read();
     void onRead(beast::error_code ec, std::size_t bytes);
     void handleFrame(const std::string& payload);
+    void onClaimed(Registry::Claim claimed);
     void enqueue(Outgoing out);
     void writeNext();
     void onWrite(beast::error_code ec);
@@ -105,6 +116,8 @@ private:
     bool accepted_ = false;
     bool writing_ = false;
     bool closing_ = false;
+    bool gone_ = false;       // the read side ended: nothing more comes from the player
+    std::string claimingId_;  // a claim on its way to the registry
     std::string heldId_;
 };
 

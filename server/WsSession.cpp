@@ -83,6 +83,14 @@ bool WsSession::trySend(std::string text)
     return true;
 }
 
+void WsSession::unlisted()
+{
+    net::post(executor_, [self = shared_from_this()] {
+        // An application code: any code but 1000 tells the plug-in that its registration is gone.
+        self->closeWith(static_cast<websocket::close_code>(4000), "Registration no longer listed, register again");
+    });
+}
+
 // A full queue alone is no fault (the sender is refused instead); a write that has not moved for long is.
 void WsSession::dropIfStalled()
 {
@@ -109,7 +117,7 @@ void WsSession::onAccept(beast::error_code ec)
 // A socket that registers nothing only takes a place that a player could use.
 void WsSession::onClaimTimeout(beast::error_code ec)
 {
-    if (!ec && heldId_.empty())
+    if (!ec && heldId_.empty() && claimingId_.empty())
         closeWith(websocket::close_code::policy_error, "No registration sent on this connection");
 }
 
@@ -143,6 +151,7 @@ void WsSession::onRead(beast::error_code ec, std::size_t)
 {
     if (ec) {
         // Closed by the client with any code, dropped, timed out or refused for size: the player is gone.
+        gone_ = true;
         releaseListing();
         return;
     }
@@ -171,15 +180,24 @@ void WsSession::handleFrame(const std::string& payload)
     if (frame.kind == RegistrationFrame::NoId)
         return closeWith(websocket::close_code::policy_error, "Registration frame without IdString");
     const std::string& id = frame.id;
-    if (id == heldId_)
+    if (id == heldId_ || id == claimingId_)
         return; // the same registration again changes nothing
-    if (!heldId_.empty())
+    if (!heldId_.empty() || !claimingId_.empty())
         return closeWith(websocket::close_code::policy_error, "This connection already holds a registration");
-    Registry::Claim claimed = Registry::Claim::NotPending;
-    try {
-        claimed = core_->registry().claim(id, slot_.id(), weak_from_this(), address_);
-    } catch (const RegistryUnavailable&) {
-        return closeWith(websocket::close_code::try_again_later, "Server busy, register again shortly");
+    claimingId_ = id;
+    core_->registry().claim(id, slot_.id(), weak_from_this(), address_, [self = shared_from_this()](Registry::Claim c) {
+        net::dispatch(self->executor_, [self, c] { self->onClaimed(c); });
+    });
+}
+
+void WsSession::onClaimed(Registry::Claim claimed)
+{
+    std::string id = std::move(claimingId_);
+    claimingId_.clear();
+    if (claimed == Registry::Claim::Listed && (closing_ || gone_)) {
+        // The socket ended while the claim was on its way.
+        core_->registry().release(id, slot_.id());
+        return;
     }
     switch (claimed) {
     case Registry::Claim::Listed:
@@ -188,11 +206,13 @@ void WsSession::handleFrame(const std::string& payload)
         return closeWith(websocket::close_code::policy_error, "No pending registration for this IdString");
     case Registry::Claim::TakenElsewhere:
         return closeWith(websocket::close_code::policy_error, "This registration was made from another address");
+    case Registry::Claim::Unavailable:
+        return closeWith(websocket::close_code::try_again_later, "Server busy, register again shortly");
     }
-    heldId_ = id;
+    heldId_ = std::move(id);
     claimTimer_.cancel();
     // One line per listing, like one per request; control bytes never reach the log.
-    std::string shown = id;
+    std::string shown = heldId_;
     for (char& c : shown)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             c = '?';

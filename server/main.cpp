@@ -7,10 +7,16 @@
 #include <iostream>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <algorithm>
+#include <mutex>
 #include <string>
 
 namespace {
+
+// Why a running node must stop, set once by the server's thread before it signals the main thread.
+std::mutex fatalMutex;
+std::string fatalReason;
 
 void usage()
 {
@@ -92,6 +98,13 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    options.onFatal = [](const std::string& text) {
+        {
+            std::lock_guard<std::mutex> lock(fatalMutex);
+            fatalReason = text;
+        }
+        kill(getpid(), SIGTERM);
+    };
     options.demoSearchers = static_cast<unsigned>(demo);
     options.maxConnections = maxConnections;
     options.maxPerAddress = maxPerAddress;
@@ -108,6 +121,16 @@ int main(int argc, char** argv)
 
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
+    }
+    std::string fatal;
+    {
+        std::lock_guard<std::mutex> lock(fatalMutex);
+        fatal = fatalReason;
+    }
+    if (!fatal.empty()) {
+        std::cerr << "crw-server: " << fatal << ", stopping" << std::endl;
+        server.stop();
+        return 3;
     }
     std::cout << "signal " << received << ", shutting down" << std::endl;
     server.stop();

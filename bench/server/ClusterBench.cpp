@@ -5,6 +5,8 @@
 // usage: crw_cluster_bench REDIS_PORT PORT_A PORT_B LISTED
 #include "RedisRegistry.h"
 
+#include <future>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -174,8 +176,12 @@ int main(int argc, char** argv)
         entry["Regions"].append("Europe");
         entry["Languages"].append("Any");
         entry["VoiceChat"] = "any";
-        feeder.addPending(id, entry, "127.0.0.1");
-        feeder.claim(id, static_cast<std::uint64_t>(i) + 1, sink, "127.0.0.1");
+        std::promise<void> listed;
+        feeder.addPending(id, entry, "127.0.0.1", [&](crw::server::Registry::Register) {
+            feeder.claim(id, static_cast<std::uint64_t>(i) + 1, sink, "127.0.0.1",
+                         [&](crw::server::Registry::Claim) { listed.set_value(); });
+        });
+        listed.get_future().wait();
     }
     std::fprintf(stderr, "filled %d listings in %.1f s\n", listed,
                  std::chrono::duration<double>(Clock::now() - fillStart).count());

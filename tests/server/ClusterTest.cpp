@@ -1,17 +1,23 @@
 // Nodes of a cluster sharing one private redis-server: registries side by side in this process, then two crw-server
 // processes end to end.
+#include "Metrics.h"
 #include "ProcessUtil.h"
 #include "RedisRegistry.h"
+#include "Registration.h"
 #include "TestUtil.h"
 
 #include <json/json.h>
 
+#include <boost/asio/post.hpp>
+
+#include <atomic>
 #include <csignal>
+#include <thread>
+#include <future>
 
 using namespace crw::test;
 using crw::server::RedisRegistry;
 using crw::server::Registry;
-using crw::server::RegistryUnavailable;
 
 namespace {
 
@@ -19,9 +25,13 @@ struct Sink : crw::server::FrameSink {
     bool trySend(std::string text) override
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (full)
+            return false;
         frames.push_back(std::move(text));
         return true;
     }
+    void unlisted() override { ++dropped; }
+    std::atomic<int> dropped{0};
     std::size_t count()
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -29,6 +39,7 @@ struct Sink : crw::server::FrameSink {
     }
     std::mutex mutex;
     std::vector<std::string> frames;
+    std::atomic<bool> full{false};
 };
 
 Json::Value entry(const std::string& title)
@@ -39,12 +50,48 @@ Json::Value entry(const std::string& title)
     return e;
 }
 
+// A node driven by blocking calls: each waits for its handler (bounded).
+struct TestNode {
+    template <class T, class Start>
+    static T wait(Start start)
+    {
+        auto promise = std::make_shared<std::promise<T>>();
+        auto future = promise->get_future();
+        start([promise](T v) { promise->set_value(std::move(v)); });
+        if (future.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+            throw std::runtime_error("the registry never answered");
+        return future.get();
+    }
+    Registry::Register addPending(const std::string& id, const Json::Value& e, const std::string& address)
+    {
+        return wait<Registry::Register>([&](auto done) { r->addPending(id, e, address, done); });
+    }
+    Registry::Claim claim(const std::string& id, std::uint64_t socket, std::weak_ptr<crw::server::FrameSink> sink,
+                          const std::string& address)
+    {
+        return wait<Registry::Claim>([&](auto done) { r->claim(id, socket, sink, address, done); });
+    }
+    Registry::Update update(const std::string& id, const Json::Value& e, const std::string& address)
+    {
+        return wait<Registry::Update>([&](auto done) { r->update(id, e, address, done); });
+    }
+    Registry::InviteResult deliverInvite(const std::string& id, const std::string& frame,
+                                         const std::string& from = "10.9.9.9")
+    {
+        return wait<Registry::InviteResult>([&](auto done) { r->deliverInvite(id, frame, from, done); });
+    }
+    RedisRegistry* operator->() { return r.get(); }
+    RedisRegistry& operator*() { return *r; }
+    std::unique_ptr<RedisRegistry> r;
+};
+
 class ClusterTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(redis_.start()); }
 
-    std::unique_ptr<RedisRegistry> node(const std::string& name,
-                                        std::chrono::milliseconds ttl = std::chrono::seconds(5))
+    TestNode node(const std::string& name, std::chrono::milliseconds ttl = std::chrono::seconds(5),
+                  std::chrono::milliseconds callTimeout = std::chrono::seconds(1),
+                  crw::server::Metrics* metrics = nullptr)
     {
         crw::server::RedisRegistryOptions o;
         o.port = redis_.port();
@@ -53,10 +100,12 @@ protected:
         o.nodeTtl = ttl;
         o.limits.inviteBurstPerTarget = 3;
         o.limits.invitesPerTargetPerSecond = 0.01;
-        auto r = std::make_unique<RedisRegistry>(o, nullptr);
+        o.limits.invitesPerAddressPerSecond = 0.01;
+        o.callTimeout = callTimeout;
+        auto r = std::make_unique<RedisRegistry>(o, metrics);
         r->start();
         EXPECT_TRUE(eventually([&] { return r->available(); }));
-        return r;
+        return TestNode{std::move(r)};
     }
     static bool lists(RedisRegistry& r, const std::string& text)
     {
@@ -74,29 +123,29 @@ TEST_F(ClusterTest, RegistrationsCrossNodesUnderTheAddressRule)
     auto b = node("b");
     auto sink = std::make_shared<Sink>();
 
-    EXPECT_EQ(a->addPending("p1", entry("one"), "10.0.0.1"), Registry::Register::Pending);
-    EXPECT_EQ(b->addPending("p1", entry("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
-    EXPECT_EQ(b->claim("p1", 7, sink, "10.0.0.2"), Registry::Claim::TakenElsewhere);
-    EXPECT_EQ(b->claim("nobody", 8, sink, "10.0.0.1"), Registry::Claim::NotPending);
-    ASSERT_EQ(b->claim("p1", 7, sink, "10.0.0.1"), Registry::Claim::Listed);
+    EXPECT_EQ(a.addPending("p1", entry("one"), "10.0.0.1"), Registry::Register::Pending);
+    EXPECT_EQ(b.addPending("p1", entry("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
+    EXPECT_EQ(b.claim("p1", 7, sink, "10.0.0.2"), Registry::Claim::TakenElsewhere);
+    EXPECT_EQ(b.claim("nobody", 8, sink, "10.0.0.1"), Registry::Claim::NotPending);
+    ASSERT_EQ(b.claim("p1", 7, sink, "10.0.0.1"), Registry::Claim::Listed);
     EXPECT_TRUE(lists(*b, "\"one\"")); // the claiming node sees it before it answers
     EXPECT_TRUE(eventually([&] { return lists(*a, "\"one\""); }, std::chrono::milliseconds(100)));
-    EXPECT_EQ(b->addPending("p1", entry("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
+    EXPECT_EQ(b.addPending("p1", entry("poison"), "10.0.0.2"), Registry::Register::TakenElsewhere);
 
-    EXPECT_EQ(a->update("p1", entry("poison"), "10.0.0.2"), Registry::Update::WrongAddress);
-    EXPECT_EQ(a->update("p2", entry("two"), "10.0.0.1"), Registry::Update::NotListed);
-    EXPECT_EQ(a->update("p1", entry("uno"), "10.0.0.1"), Registry::Update::Updated);
+    EXPECT_EQ(a.update("p1", entry("poison"), "10.0.0.2"), Registry::Update::WrongAddress);
+    EXPECT_EQ(a.update("p2", entry("two"), "10.0.0.1"), Registry::Update::NotListed);
+    EXPECT_EQ(a.update("p1", entry("uno"), "10.0.0.1"), Registry::Update::Updated);
     EXPECT_TRUE(lists(*a, "\"uno\""));
     EXPECT_TRUE(eventually([&] { return lists(*b, "\"uno\"") && !lists(*b, "\"one\""); }));
 
     // From the other node to the socket, then the per-target limit of the whole cluster.
-    auto invited = a->deliverInvite("p1", "frame-1");
+    auto invited = a.deliverInvite("p1", "frame-1");
     EXPECT_EQ(invited.outcome, Registry::Invite::Delivered);
     EXPECT_EQ(invited.name, "Player uno");
     EXPECT_TRUE(eventually([&] { return sink->count() == 1; }));
-    EXPECT_EQ(b->deliverInvite("p1", "frame-2").outcome, Registry::Invite::Delivered);
-    EXPECT_EQ(a->deliverInvite("p1", "frame-3").outcome, Registry::Invite::Delivered);
-    EXPECT_EQ(b->deliverInvite("p1", "frame-4").outcome, Registry::Invite::RateLimited);
+    EXPECT_EQ(b.deliverInvite("p1", "frame-2").outcome, Registry::Invite::Delivered);
+    EXPECT_EQ(a.deliverInvite("p1", "frame-3").outcome, Registry::Invite::Delivered);
+    EXPECT_EQ(b.deliverInvite("p1", "frame-4").outcome, Registry::Invite::RateLimited);
     EXPECT_TRUE(eventually([&] { return sink->count() == 3; }));
     EXPECT_EQ(sink->frames[0], "frame-1");
 
@@ -104,7 +153,7 @@ TEST_F(ClusterTest, RegistrationsCrossNodesUnderTheAddressRule)
     b->release("p1", 7);
     EXPECT_FALSE(lists(*b, "p1"));
     EXPECT_TRUE(eventually([&] { return !lists(*a, "\"uno\""); }));
-    EXPECT_EQ(a->deliverInvite("p1", "x").outcome, Registry::Invite::NotListed);
+    EXPECT_EQ(a.deliverInvite("p1", "x").outcome, Registry::Invite::NotListed);
 }
 
 TEST_F(ClusterTest, ListKeepsRegistrationOrderAcrossNodes)
@@ -112,14 +161,13 @@ TEST_F(ClusterTest, ListKeepsRegistrationOrderAcrossNodes)
     auto a = node("a");
     auto b = node("b");
     auto sink = std::make_shared<Sink>();
-    const std::vector<std::pair<RedisRegistry*, std::string>> order = {
-        {a.get(), "first"}, {b.get(), "second"}, {a.get(), "third"}};
+    const std::vector<std::pair<TestNode*, std::string>> order = {{&a, "first"}, {&b, "second"}, {&a, "third"}};
     std::uint64_t socket = 1;
     for (const auto& [n, title] : order) {
         ASSERT_EQ(n->addPending(title, entry(title), "10.0.0.1"), Registry::Register::Pending);
         ASSERT_EQ(n->claim(title, socket++, sink, "10.0.0.1"), Registry::Claim::Listed);
     }
-    for (auto* n : {a.get(), b.get()}) {
+    for (auto* n : {a.r.get(), b.r.get()}) {
         EXPECT_TRUE(eventually([&] { return n->listedCount() == 3; }));
         const std::string list = *n->listBody();
         EXPECT_LT(list.find("first"), list.find("second"));
@@ -135,8 +183,8 @@ TEST_F(ClusterTest, DeadNodeIsSweptAndRedisRestartLosesNobody)
     auto a = node("a", std::chrono::milliseconds(1000));
     auto b = node("b", std::chrono::milliseconds(1000));
     auto sink = std::make_shared<Sink>();
-    for (auto* n : {a.get(), b.get()}) {
-        const std::string id = "held-by-" + n->nodeId();
+    for (auto* n : {&a, &b}) {
+        const std::string id = "held-by-" + (*n)->nodeId();
         ASSERT_EQ(n->addPending(id, entry(id), "10.0.0.1"), Registry::Register::Pending);
         ASSERT_EQ(n->claim(id, 1, sink, "10.0.0.1"), Registry::Claim::Listed);
     }
@@ -145,8 +193,8 @@ TEST_F(ClusterTest, DeadNodeIsSweptAndRedisRestartLosesNobody)
     // Redis goes: what needs it is refused, what each node holds stays.
     redis_.stop();
     EXPECT_TRUE(eventually([&] { return !a->available(); }));
-    EXPECT_THROW(a->addPending("late", entry("late"), "10.0.0.1"), RegistryUnavailable);
-    EXPECT_THROW(a->deliverInvite("held-by-b", "x"), RegistryUnavailable);
+    EXPECT_EQ(a.addPending("late", entry("late"), "10.0.0.1"), Registry::Register::Unavailable);
+    EXPECT_EQ(a.deliverInvite("held-by-b", "x").outcome, Registry::Invite::Unavailable);
     EXPECT_EQ(a->listedCount(), 2u);
 
     // Redis comes back empty: each node puts its own players back.
@@ -159,6 +207,57 @@ TEST_F(ClusterTest, DeadNodeIsSweptAndRedisRestartLosesNobody)
     EXPECT_TRUE(
         eventually([&] { return !lists(*a, "held-by-b") && !lists(*fresh, "held-by-b"); }, std::chrono::seconds(5)));
     EXPECT_TRUE(lists(*fresh, "held-by-a"));
+}
+
+TEST_F(ClusterTest, ClaimAnsweredAfterItsTimeOutLeavesNoListing)
+{
+    auto a = node("a", std::chrono::seconds(5), std::chrono::milliseconds(300));
+    auto b = node("b");
+    auto sink = std::make_shared<Sink>();
+    ASSERT_EQ(a.addPending("p1", entry("late"), "10.0.0.1"), Registry::Register::Pending);
+    // Redis holds every command for 800 ms: the claim is refused at 300 ms, then runs in Redis anyway.
+    ASSERT_TRUE(a->client().call({"CLIENT", "PAUSE", "800"}, kWait));
+    EXPECT_EQ(a.claim("p1", 1, sink, "10.0.0.1"), Registry::Claim::Unavailable);
+    // Answers come in order on a's link: the claim's, then this one, then that of whatever its answer sent.
+    ASSERT_TRUE(a->client().call({"PING"}, kWait));
+    ASSERT_TRUE(a->client().call({"PING"}, kWait));
+    const auto held = a->client().call({"EXISTS", "crw:l:p1"}, kWait);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->integer, 0);
+    EXPECT_TRUE(eventually([&] { return !lists(*b, "\"late\"") && !lists(*a, "\"late\""); }));
+    EXPECT_EQ(b.deliverInvite("p1", "x").outcome, Registry::Invite::NotListed);
+}
+
+TEST_F(ClusterTest, CrossNodeInvitesAnswerWhatTheHoldingNodeDidAndLimitsHoldClusterWide)
+{
+    auto a = node("a", std::chrono::seconds(5), std::chrono::milliseconds(500));
+    auto b = node("b");
+    auto sink = std::make_shared<Sink>();
+    auto gone = std::make_shared<Sink>();
+    for (auto [id, s] : {std::pair{"full", sink}, std::pair{"gone", gone}}) {
+        ASSERT_EQ(b.addPending(id, entry(id), "10.0.0.1"), Registry::Register::Pending);
+        ASSERT_EQ(b.claim(id, id[0], s, "10.0.0.1"), Registry::Claim::Listed);
+    }
+    ASSERT_TRUE(eventually([&] { return a->listedCount() == 2; }));
+    sink->full = true;
+    gone.reset(); // the socket is going away, its release not yet made
+    EXPECT_EQ(a.deliverInvite("full", "x", "10.1.0.1").outcome, Registry::Invite::QueueFull);
+    EXPECT_EQ(a.deliverInvite("gone", "x", "10.1.0.2").outcome, Registry::Invite::NotListed);
+
+    // b's Redis thread stalls: the frame goes out, but nobody says what became of it in time.
+    std::promise<void> resume;
+    boost::asio::post(b->client().context(), [f = resume.get_future().share()] { f.wait(); });
+    sink->full = false;
+    EXPECT_EQ(a.deliverInvite("full", "x", "10.1.0.3").outcome, Registry::Invite::NoAnswer);
+    resume.set_value();
+    EXPECT_TRUE(eventually([&] { return sink->count() == 1; }));
+
+    // One asker spread over both nodes gets the burst of one address, not one per node.
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ((i % 2 ? a : b).deliverInvite("nobody", "x", "10.2.0.1").outcome, Registry::Invite::NotListed);
+    EXPECT_EQ(a.deliverInvite("nobody", "x", "10.2.0.1").outcome, Registry::Invite::AddressLimited);
+    EXPECT_EQ(b.deliverInvite("nobody", "x", "10.2.0.1").outcome, Registry::Invite::AddressLimited);
+    EXPECT_EQ(b.deliverInvite("nobody", "x", "10.2.0.2").outcome, Registry::Invite::NotListed);
 }
 
 namespace {
@@ -230,11 +329,30 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     EXPECT_TRUE(player.read());
     EXPECT_TRUE(n2.lists(reg.id));
 
+    // The same player registers again through node 2: node 1 closes its older socket, which nobody lists any more.
+    Reg again;
+    again.id = "Steam|76561190000000003|0";
+    WsClient stale;
+    ASSERT_EQ(httpRequest(n1.port, "POST", "/register", again.body()).status, 200);
+    ASSERT_TRUE(stale.connect(n1.port) && stale.send(again.body()));
+    ASSERT_TRUE(eventually([&] { return n2.lists(again.id); }));
+    ASSERT_EQ(httpRequest(n2.port, "POST", "/register", again.body()).status, 200);
+    WsClient fresh;
+    ASSERT_TRUE(fresh.connect(n2.port) && fresh.send(again.body()));
+    EXPECT_FALSE(stale.read());
+    EXPECT_EQ(stale.closeCode(), 4000);
+    EXPECT_EQ(stale.closeReason(), "Registration no longer listed, register again");
+
+    // A second process with node 2's id is refused while node 1's sweep runs.
+    Process twin(CRW_SERVER_EXE, {"--port", "0", "--redis", redis_.address(), "--node-id", "n2"});
+
     // Node 1 killed without a word: its player leaves node 2's list within 10 s.
     n1.process.signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     EXPECT_TRUE(eventually([&] { return !n2.lists(reg.id); }, std::chrono::seconds(10)));
     EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(10));
+    EXPECT_EQ(twin.waitExit(std::chrono::seconds(12)), 1) << twin.output();
+    EXPECT_NE(twin.output().find("node id 'n2' is held by another live node"), std::string::npos) << twin.output();
 
     // The survivor stops cleanly (and a sanitizer's report would show in its exit status).
     n2.process.signal(SIGTERM);
@@ -250,4 +368,192 @@ TEST_F(ServerTest, MetricsOfASingleNodeNeedNoRedis)
     EXPECT_NE(res.body.find("# TYPE crw_listed_players gauge\ncrw_listed_players 1\n"), std::string::npos) << res.body;
     EXPECT_NE(res.body.find(R"(crw_http_requests_total{path="/register",status="200"} 1)"), std::string::npos);
     EXPECT_EQ(res.body.find("crw_redis"), std::string::npos);
+}
+
+TEST_F(ServerTest, StalledRedisDelaysNoOtherRequestAndIsNoticed)
+{
+    RedisServer redis;
+    ASSERT_TRUE(redis.start());
+    crw::server::ServerOptions options;
+    options.redis = redis.address();
+    options.nodeId = "stall";
+    options.redisTimeout = std::chrono::seconds(3);
+    startServer(options);
+    ASSERT_TRUE(eventually([&] { return httpRequest(port_, "GET", "/metrics").body.find("crw_redis_up 1\n") !=
+                                        std::string::npos; }));
+
+    redis.signal(SIGSTOP);
+    // More writers than I/O threads, each waiting for Redis.
+    std::atomic<int> answered{0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 6; ++i)
+        writers.emplace_back([&, i] {
+            Reg reg;
+            reg.id = "Steam|" + std::to_string(i) + "|0";
+            httpRequest(port_, "POST", "/register", reg.body(), "127.0.0." + std::to_string(10 + i));
+            ++answered;
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let them reach the server
+    EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
+    EXPECT_EQ(httpRequest(port_, "GET", "/list").status, 200);
+    EXPECT_EQ(answered.load(), 0) << "the probes waited for a writer";
+    for (auto& t : writers)
+        t.join();
+    // Nothing answers on the link: it is reported down and made again once Redis is back.
+    EXPECT_TRUE(eventually([&] { return httpRequest(port_, "GET", "/metrics").body.find("crw_redis_up 0\n") !=
+                                        std::string::npos; }, std::chrono::seconds(8)));
+    redis.signal(SIGCONT);
+    EXPECT_TRUE(eventually([&] { return httpRequest(port_, "POST", "/register", Reg{}.body()).status == 200; },
+                           std::chrono::seconds(10)));
+}
+
+namespace {
+
+void listed(TestNode& n, const std::string& id, const std::shared_ptr<Sink>& sink, const std::string& title,
+            const std::string& address = "10.0.0.1", std::uint64_t socket = 1)
+{
+    ASSERT_EQ(n.addPending(id, entry(title), address), Registry::Register::Pending);
+    ASSERT_EQ(n.claim(id, socket, sink, address), Registry::Claim::Listed);
+}
+
+std::string command(TestNode& n, std::vector<std::string> args)
+{
+    auto reply = n->client().call(std::move(args), kWait);
+    return reply ? reply->str : std::string("(no answer)");
+}
+
+} // namespace
+
+// A node's own players come back from Redis's truth, not from what reached that node.
+TEST_F(ClusterTest, RedisRestartPutsBackTheLatestRegistrationEvenIfMadeThroughAnotherNode)
+{
+    auto a = node("a", std::chrono::milliseconds(1000));
+    auto b = node("b", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(a, "p1", sink, "old-title");
+    ASSERT_EQ(b.update("p1", entry("new-title"), "10.0.0.1"), Registry::Update::Updated);
+    ASSERT_TRUE(eventually([&] { return lists(*a, "new-title"); }));
+
+    redis_.stop();
+    ASSERT_TRUE(redis_.start());
+    auto watcher = node("watcher");
+    EXPECT_TRUE(eventually([&] { return lists(*watcher, "new-title"); }, std::chrono::seconds(10)));
+    EXPECT_FALSE(lists(*watcher, "old-title"));
+    EXPECT_EQ(sink->dropped, 0);
+}
+
+TEST_F(ClusterTest, ChangeCounterResetOrLostChangesMakeEveryNodeResynchronise)
+{
+    crw::server::Metrics metrics;
+    auto a = node("a", std::chrono::milliseconds(1000), std::chrono::seconds(1), &metrics);
+    auto b = node("b", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(a, "p1", sink, "first");
+    ASSERT_TRUE(eventually([&] { return lists(*b, "first"); }));
+
+    // Redis loses everything under a link that stays up; a player registers afterwards.
+    EXPECT_EQ(command(a, {"FLUSHALL"}), "OK");
+    ASSERT_TRUE(eventually([&] { return b->available(); }));
+    EXPECT_TRUE(eventually([&] {
+        return b.addPending("p2", entry("second"), "10.0.0.2") == Registry::Register::Pending &&
+               b.claim("p2", 2, sink, "10.0.0.2") == Registry::Claim::Listed;
+    }));
+    for (RedisRegistry* n : {&*a, &*b})
+        EXPECT_TRUE(eventually([&] { return lists(*n, "first") && lists(*n, "second"); })) << *n->listBody();
+
+    // A forged removal that Redis never made: the digest check catches it and p1 is listed again.
+    // (A node still resynchronising from the flush holds it back, so it is sent again until one applies it.)
+    bool dropped = false;
+    for (int i = 0; i < 10 && !dropped; ++i) {
+        const std::string ev = command(a, {"GET", "crw:ev"});
+        const std::string forged = R"({"t":"del","id":"p1","v":)" + std::to_string(std::stoull(ev) + 1) + "}";
+        command(a, {"PUBLISH", "crw:events", forged});
+        dropped = eventually([&] { return !lists(*b, "first"); }, std::chrono::milliseconds(300));
+    }
+    EXPECT_TRUE(dropped);
+    for (RedisRegistry* n : {&*a, &*b})
+        EXPECT_TRUE(eventually([&] { return lists(*n, "first") && lists(*n, "second"); })) << *n->listBody();
+    EXPECT_GE(metrics.clusterResyncs.load(), 1u);
+    EXPECT_EQ(sink->dropped, 0);
+}
+
+// Junk on the channels is counted and ignored: no node ends, "/list" stays JSON, no view freezes.
+TEST_F(ClusterTest, MalformedClusterMessagesAreCountedAndIgnored)
+{
+    crw::server::Metrics metrics;
+    auto a = node("a", std::chrono::seconds(5), std::chrono::seconds(1), &metrics);
+    auto sink = std::make_shared<Sink>();
+    listed(a, "p1", sink, "kept");
+    const std::string body = R"("id":"p9","o":9,"n":"a","s":"x",)";
+    const std::vector<std::string> junk = {
+        "not json", "[]", R"({"t":"set","v":"abc",)" + body + R"("e":"{}"})",
+        R"({"t":"set","v":-5,)" + body + R"("e":"{}"})", R"({"t":"set","v":1e300,)" + body + R"("e":"{}"})",
+        R"({"t":"set","v":1.5,)" + body + R"("e":"{}"})", R"({"t":"del","v":7,"id":{"x":1}})",
+        R"({"t":"set","v":7,"id":"p9","o":9,"n":"a","s":"x","e":{"Title":"t"}})",
+        R"({"t":"set","v":7,)" + body + R"("e":"not json"})", R"({"t":"set","v":7,)" + body + R"("e":"{} x"})",
+        R"({"t":"what","v":7,"id":"p9"})"};
+    for (const auto& j : junk)
+        command(a, {"PUBLISH", "crw:events", j});
+    command(a, {"PUBLISH", "crw:i:a", R"({"id":{"a":1},"s":"x","x":"frame"})"});
+    command(a, {"PUBLISH", "crw:i:a", R"({"id":"p1","s":"x","x":7})"});
+    ASSERT_TRUE(eventually([&] { return metrics.clusterBadMessages.load() == junk.size() + 2; }))
+        << metrics.clusterBadMessages.load();
+
+    // A version far ahead is a gap: the node resynchronises instead of waiting for it forever.
+    command(a, {"PUBLISH", "crw:events", R"({"t":"set","v":15000000000000000000,)" + body + R"("e":"{}"})"});
+    auto b = node("b");
+    listed(b, "p2", sink, "later", "10.0.0.2", 2);
+    EXPECT_TRUE(eventually([&] { return lists(*a, "later"); }));
+    Json::Value list;
+    ASSERT_TRUE(crw::server::parseJson(*a->listBody(), list)) << *a->listBody();
+    EXPECT_EQ(list["Searchers"].size(), 2u);
+    EXPECT_TRUE(a->available());
+}
+
+TEST_F(ClusterTest, StalledNodeClosesTheSocketOfAPlayerTakenOverMeanwhile)
+{
+    auto a = node("a", std::chrono::milliseconds(1000));
+    auto b = node("b", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(a, "p1", sink, "mine");
+    ASSERT_TRUE(eventually([&] { return lists(*b, "mine"); }));
+
+    std::promise<void> resume;
+    boost::asio::post(a->client().context(), [f = resume.get_future()] { f.wait(); });
+    ASSERT_TRUE(eventually([&] { return !lists(*b, "mine"); })); // swept
+    listed(b, "p1", std::make_shared<Sink>(), "stranger", "10.0.0.9", 5);
+    resume.set_value();
+
+    EXPECT_TRUE(eventually([&] { return sink->dropped == 1; }));
+    EXPECT_TRUE(eventually([&] { return lists(*a, "stranger"); }));
+    EXPECT_FALSE(lists(*a, "mine"));
+    EXPECT_TRUE(lists(*b, "stranger"));
+}
+
+TEST_F(ClusterTest, SecondNodeWithALiveIdIsRefusedAndTouchesNothing)
+{
+    using Identity = RedisRegistry::Identity;
+    auto a = node("a", std::chrono::milliseconds(1000));
+    auto sink = std::make_shared<Sink>();
+    listed(a, "p1", sink, "held");
+    {
+        crw::server::RedisRegistryOptions o;
+        o.port = redis_.port();
+        o.nodeId = "a";
+        o.heartbeat = std::chrono::milliseconds(200);
+        o.nodeTtl = std::chrono::milliseconds(1000);
+        RedisRegistry twin(o, nullptr);
+        twin.start();
+        EXPECT_EQ(twin.waitIdentity(std::chrono::seconds(5)), Identity::Refused);
+        EXPECT_FALSE(twin.available());
+        twin.shutdown(); // no goodbye for an id it never held
+    }
+    auto watcher = node("watcher");
+    EXPECT_TRUE(eventually([&] { return lists(*watcher, "held"); }));
+    EXPECT_EQ(sink->dropped, 0);
+
+    // A restart after a crash takes the id back once the dead process's liveness lapses.
+    a->client().stop();
+    auto again = node("a", std::chrono::milliseconds(1000));
+    EXPECT_EQ(again->waitIdentity(std::chrono::seconds(5)), Identity::Held);
 }

@@ -43,6 +43,12 @@ public:
     ~RedisServer() { stop(); }
     bool start();
     void stop();
+    // SIGSTOP / SIGCONT: a Redis that stops answering while its connections stay open.
+    void signal(int sig)
+    {
+        if (process_)
+            process_->signal(sig);
+    }
     unsigned short port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 

@@ -48,6 +48,11 @@ struct ServerOptions {
     // Balancers (addresses or CIDR ranges) whose connections start with a PROXY protocol header (v1 or v2) naming
     // the client; a connection from one without a valid header is closed. Nobody else may send such a header.
     std::vector<std::string> trustedProxies;
+    // Called (from a thread of the server's) when a running node must stop because another live process holds its
+    // node id; the caller then stops the server.
+    std::function<void(const std::string&)> onFatal;
+    // How long a request waits for Redis (and an invite for the node holding the socket) before it is answered 503.
+    std::chrono::milliseconds redisTimeout{1000};
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request, written by a thread of its own; empty means standard output.
@@ -64,7 +69,8 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds, listens and starts the I/O threads; returns the bound port (port 0 picks a free one).
-    // Throws std::runtime_error when the address is invalid or cannot be bound, or when already running.
+    // Throws std::runtime_error when the address is invalid or cannot be bound, when already running, or when
+    // another live node of the cluster holds this node's id.
     unsigned short start(const std::string& bindAddress, unsigned short port);
 
     // Closes every WebSocket with 1001, every HTTP connection, and joins the I/O threads. Idempotent.
