@@ -34,10 +34,10 @@ Intervals currentIntervals()
 
 namespace {
 // The variable's text, empty when unset. MSVC's /sdl rejects std::getenv;
-// _dupenv_s is its checked form there.
+// _dupenv_s is its checked form, used by every Windows build.
 std::string environmentText(const char* name)
 {
-#ifdef _MSC_VER
+#ifdef _WIN32
     char* value = nullptr;
     std::size_t length = 0;
     if (_dupenv_s(&value, &length, name) != 0 || value == nullptr) {

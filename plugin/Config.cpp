@@ -1,5 +1,7 @@
 #include "plugin/Prelude.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include <json/json.h>
@@ -96,6 +98,7 @@ void CRW::saveConfig()
         crw::LOG("Could not save the config to {} : not a regular file", crw::pathText(path));
         return;
     }
+    errno = 0;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out) {
         out << text;
@@ -104,7 +107,11 @@ void CRW::saveConfig()
     if (out.good()) {
         crw::LOG("Saved config !");
     } else {
-        crw::LOG("Could not save the config to {}", crw::pathText(path));
+        // On Windows this is also another program holding the file without
+        // sharing it: the old file stays, and the next save writes it all.
+        const int err = errno;
+        crw::LOG("Could not save the config to {} : {}", crw::pathText(path),
+                 err != 0 ? std::strerror(err) : "write failed");
     }
 }
 

@@ -1,9 +1,6 @@
-#include <arpa/inet.h>
 #include <cmath>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "MatchingTestUtil.h"
@@ -290,16 +287,12 @@ TEST(SearcherList, ClearTimerRunsFromTheFirstAnswerNotTheLatest)
 TEST(SearcherList, UnreachableServerOverRealHttp)
 {
     // A port that was free a moment ago: nothing listens there.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    ::close(fd);
-    const int port = ntohs(addr.sin_port);
+    int port = 0;
+    {
+        boost::asio::io_context ioc;
+        boost::asio::ip::tcp::acceptor acceptor(ioc, {boost::asio::ip::address_v4::loopback(), 0});
+        port = acceptor.local_endpoint().port();
+    }
 
     PluginFixture f;
     {
