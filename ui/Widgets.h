@@ -1,6 +1,9 @@
 #pragma once
 // Small drawing helpers shared by the interface files.
 #include <imgui.h>
+#ifdef IMGUI_DEFINE_MATH_OPERATORS
+#include <imgui_internal.h> // ImGui's ImVec2 operators, used instead of ours below
+#endif
 
 #include <cstdint>
 #include <functional>
@@ -23,9 +26,13 @@ constexpr ImDrawFlags kAllCorners = ImDrawFlags_RoundCornersAll;
 constexpr ImDrawCornerFlags kAllCorners = ImDrawCornerFlags_All;
 #endif
 
+// Where ImGui's own ImVec2 operators are switched on (the host's imconfig.h
+// does), ours would make every use ambiguous: take ImGui's instead.
+#ifndef IMGUI_DEFINE_MATH_OPERATORS
 inline ImVec2 operator+(const ImVec2& a, const ImVec2& b) { return ImVec2(a.x + b.x, a.y + b.y); }
 inline ImVec2 operator-(const ImVec2& a, const ImVec2& b) { return ImVec2(a.x - b.x, a.y - b.y); }
 inline ImVec2 operator*(const ImVec2& a, float f) { return ImVec2(a.x * f, a.y * f); }
+#endif
 
 // Colour from 0..255 channels.
 inline ImVec4 rgba(int r, int g, int b, int a) { return ImVec4(r / 255.f, g / 255.f, b / 255.f, a / 255.f); }

@@ -228,6 +228,9 @@ bool hasArea(const ImRect& r) { return r.GetWidth() > 0 && r.GetHeight() > 0; }
 
 // Link-time wraps (-Wl,--wrap=...): ImGui::ItemAdd and the two ImDrawList::AddText.
 extern "C" {
+// ItemAdd took three arguments before the 1.8x series (the host's 1.75 does);
+// WidgetFinder.cmake wraps both symbols, only the one that exists is used.
+#if IMGUI_VERSION_NUM >= 18200
 bool __real__ZN5ImGui7ItemAddERK6ImRectjPS1_i(const ImRect& bb, ImGuiID id, const ImRect* navBB, int extraFlags);
 bool __wrap__ZN5ImGui7ItemAddERK6ImRectjPS1_i(const ImRect& bb, ImGuiID id, const ImRect* navBB, int extraFlags)
 {
@@ -235,6 +238,15 @@ bool __wrap__ZN5ImGui7ItemAddERK6ImRectjPS1_i(const ImRect& bb, ImGuiID id, cons
     crwui::recordItem(bb, id, shown);
     return shown;
 }
+#else
+bool __real__ZN5ImGui7ItemAddERK6ImRectjPS1_(const ImRect& bb, ImGuiID id, const ImRect* navBB);
+bool __wrap__ZN5ImGui7ItemAddERK6ImRectjPS1_(const ImRect& bb, ImGuiID id, const ImRect* navBB)
+{
+    const bool shown = __real__ZN5ImGui7ItemAddERK6ImRectjPS1_(bb, id, navBB);
+    crwui::recordItem(bb, id, shown);
+    return shown;
+}
+#endif
 
 void __real__ZN10ImDrawList7AddTextEPK6ImFontfRK6ImVec2jPKcS7_fPK6ImVec4(ImDrawList* self, const ImFont* font,
                                                                          float size, const ImVec2& pos, ImU32 col,
