@@ -125,7 +125,7 @@ private:
     std::map<unsigned long long, std::filesystem::path> images_;
     unsigned long long nextImage_ = 1;
     std::thread gameThread_;
-    std::unique_ptr<crwhost::HttpService> http_;
+    std::unique_ptr<crwhost::HttpService> transport_;
 };
 
 // A loaded plug-in object on a test host: host installed, object built,
