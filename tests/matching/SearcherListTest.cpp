@@ -103,18 +103,18 @@ TEST(SearcherList, AnswerIsParsedFilteredAndLogged)
     EXPECT_EQ(creatorNames(p.searchers), creatorNames(p.allSearchers));
     EXPECT_TRUE(p.clearSearchersTimer.isRunning());
 
-    const crw::Searcher& near = p.allSearchers[0];
-    EXPECT_EQ(near.title, "title of near");
-    EXPECT_EQ(near.creatorIdString, "id-near");
-    EXPECT_EQ(near.regions, (std::vector<std::string>{"Europe", "Asia"}));
-    EXPECT_EQ(near.languages, (std::vector<std::string>{"Any"}));
-    EXPECT_EQ(near.voiceChat, "any");
-    ASSERT_EQ(near.playlists.size(), 1u);
-    EXPECT_EQ(near.playlists[0].name, "Ranked-2v2");
-    EXPECT_EQ(near.playlists[0].mmr, "1050.5");
-    EXPECT_EQ(near.playlists[0].range, 100);
-    EXPECT_EQ(near.playlists[0].id, 11);
-    EXPECT_FALSE(near.playlists[0].enabled);
+    const crw::Searcher& first = p.allSearchers[0];
+    EXPECT_EQ(first.title, "title of near");
+    EXPECT_EQ(first.creatorIdString, "id-near");
+    EXPECT_EQ(first.regions, (std::vector<std::string>{"Europe", "Asia"}));
+    EXPECT_EQ(first.languages, (std::vector<std::string>{"Any"}));
+    EXPECT_EQ(first.voiceChat, "any");
+    ASSERT_EQ(first.playlists.size(), 1u);
+    EXPECT_EQ(first.playlists[0].name, "Ranked-2v2");
+    EXPECT_EQ(first.playlists[0].mmr, "1050.5");
+    EXPECT_EQ(first.playlists[0].range, 100);
+    EXPECT_EQ(first.playlists[0].id, 11);
+    EXPECT_FALSE(first.playlists[0].enabled);
 
     const std::vector<std::string> expected{"Searchers : \n" + answer,
                                             "----------------------------------",
