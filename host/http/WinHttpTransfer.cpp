@@ -110,6 +110,10 @@ std::pair<int, std::string> transfer(const CurlRequest& request, bool json, long
     if (!req) {
         return failed("Failed to connect to");
     }
+    // Waiting for the answer has a limit of its own, which the session's
+    // timeouts do not set (on Wine it is unbounded otherwise).
+    DWORD responseMs = static_cast<DWORD>(ms);
+    WinHttpSetOption(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof(responseMs));
     std::wstring headers;
     for (const auto& header : request.headers) {
         headers += widen(header.first + ": " + header.second) + L"\r\n";
