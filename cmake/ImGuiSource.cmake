@@ -55,9 +55,10 @@ function(crw_imgui_desktop_backend target)
       target_include_directories(crw_imgui_backend SYSTEM PUBLIC "${CRW_IMGUI_DIR}/backends")
       target_link_libraries(crw_imgui_backend PUBLIC crw_imgui glfw OpenGL::GL)
       target_compile_options(crw_imgui_backend PRIVATE -w)
-      # Before 1.84 the OpenGL 3 back-end wants a loader named at compile time.
+      # Before 1.84 the OpenGL 3 back-end (header included) wants a loader
+      # named at compile time.
       if(NOT EXISTS "${CRW_IMGUI_DIR}/backends/imgui_impl_opengl3_loader.h")
-        target_compile_definitions(crw_imgui_backend PRIVATE
+        target_compile_definitions(crw_imgui_backend PUBLIC
           "IMGUI_IMPL_OPENGL_LOADER_CUSTOM=<GL/gl.h>" GL_GLEXT_PROTOTYPES)
       endif()
     endif()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test three times:
 # a normal build (build/), AddressSanitizer with UndefinedBehaviorSanitizer
-# (build-asan/) and ThreadSanitizer (build-tsan/). Then the Windows compile
-# check, the Windows tests under Wine and short fuzzing runs, when those
-# scripts are there.
+# (build-asan/) and ThreadSanitizer (build-tsan/); the plug-in's and UI tests
+# once more against the host's ImGui 1.75 (build-imgui175/). Then the Windows
+# compile check, the Windows tests under Wine and short fuzzing runs, when
+# those scripts are there.
 # CRW_SANITIZE=none|address|thread runs one variant only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,6 +42,28 @@ esac
 for san in "${variants[@]}"; do
     run_variant "$san"
 done
+
+# The plug-in's and the UI's tests again, built against the host's own ImGui
+# (1.75) instead of Debian's, in the normal variant only. Only those two test
+# targets (and what they need) are built.
+run_host_imgui() {
+    local dir="${CRW_HOST_IMGUI_DIR:-../shared/imgui-1.75-host}" build=build-imgui175
+    if [ ! -f "$dir/imgui.h" ]; then
+        echo "=== host's ImGui: $dir not found, its tests are skipped ==="
+        return
+    fi
+    echo "=== host's ImGui ($dir) in $build/ ==="
+    local start=$SECONDS
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRW_IMGUI_DIR="$dir" -DCRW_BUILD_BENCH=OFF \
+        -DCRW_BUILD_SANDBOX=OFF -DCRW_BUILD_SERVER=OFF "${launcher[@]}" >/dev/null
+    cmake --build "$build" -j"$jobs" --target crw_plugin_tests crw_ui_tests
+    "$build/tests/plugin/crw_plugin_tests"
+    "$build/tests/ui/crw_ui_tests"
+    echo "=== host's ImGui: passed in $((SECONDS - start)) s ==="
+}
+case "${CRW_SANITIZE-all}" in
+    all | none | "") run_host_imgui ;;
+esac
 
 if [ "${CRW_SANITIZE-all}" = all ]; then
     if [ -x scripts/windows-check.sh ]; then

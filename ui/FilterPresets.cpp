@@ -11,8 +11,7 @@ using namespace crw::ui;
 
 void CRW::renderFilterPopup()
 {
-    if (!ImGui::BeginPopupModal(texts.filter.c_str(), nullptr,
-                                ImGuiWindowFlags_MenuBar | ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (!beginModal(texts.filter.c_str(), ImGuiWindowFlags_MenuBar | ImGuiWindowFlags_AlwaysAutoResize)) {
         return;
     }
     renderPresetsPopup(filterSettings);

@@ -192,7 +192,7 @@ void CRW::renderPopupQueue()
 void CRW::renderCheckModal()
 {
     crw::ConfirmPopup& check = stillThereCheck;
-    if (!ImGui::BeginPopupModal(check.title.c_str(), nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (!beginModal(check.title.c_str())) {
         return;
     }
     // Answered, or stopped elsewhere: close it in ImGui too, so the next

@@ -255,7 +255,7 @@ void CRW::renderSearcher(crw::Searcher& searcher, bool isOwnEntry)
 void CRW::renderConfirmPopup(const char* id, const std::string& message, std::function<void()> onYes,
                              std::function<void()> onNo)
 {
-    if (!ImGui::BeginPopupModal(id, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (!beginModal(id)) {
         return;
     }
     ImGui::TextUnformatted(message.c_str());
@@ -294,7 +294,7 @@ void renderInvitePopups(CRW& plugin, Searcher& searcher)
 
 void closeOrphanInvitePopups(const std::string& tooFastInvites)
 {
-    if (ImGui::BeginPopupModal("Request Invite", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (beginModal("Request Invite")) {
         ImGui::CloseCurrentPopup();
         ImGui::EndPopup();
     }

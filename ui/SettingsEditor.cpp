@@ -35,8 +35,7 @@ bool hasPlaylist(const crw::SearcherSettings& settings)
 
 void CRW::renderRegisterPopup()
 {
-    if (!ImGui::BeginPopupModal(texts.create.c_str(), nullptr,
-                                ImGuiWindowFlags_MenuBar | ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (!beginModal(texts.create.c_str(), ImGuiWindowFlags_MenuBar | ImGuiWindowFlags_AlwaysAutoResize)) {
         return;
     }
     renderPresetsPopup(registerSettings);
@@ -80,8 +79,7 @@ void CRW::renderRegisterPopup()
 
 void CRW::renderEditRegistrationPopup()
 {
-    if (!ImGui::BeginPopupModal(texts.edit.c_str(), nullptr,
-                                ImGuiWindowFlags_MenuBar | ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (!beginModal(texts.edit.c_str(), ImGuiWindowFlags_MenuBar | ImGuiWindowFlags_AlwaysAutoResize)) {
         return;
     }
     renderPresetsPopup(editSettings);

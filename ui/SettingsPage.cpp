@@ -52,7 +52,7 @@ void CRW::setKeyBind()
 
 void CRW::renderUpdateNotice()
 {
-    if (!ImGui::BeginPopupModal("New Update", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (!beginModal("New Update")) {
         return;
     }
     ImGui::Checkbox("French", &crw::frenchUpdateNotice);
@@ -119,7 +119,7 @@ void CRW::renderUpdateNotice()
 
 void CRW::renderHowToUse()
 {
-    if (!ImGui::BeginPopupModal(texts.howToUse.c_str(), nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (!beginModal(texts.howToUse.c_str())) {
         return;
     }
     auto text = [](const std::string& s) { ImGui::TextUnformatted(s.c_str()); };

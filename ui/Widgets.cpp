@@ -42,9 +42,16 @@ void drawText(ImDrawList* list, const std::string& text, const ImVec2& pos, floa
     list->AddText(ImGui::GetFont(), fontSize, pos, u32(color), text.c_str(), text.c_str() + text.size());
 }
 
+bool beginModal(const char* id, ImGuiWindowFlags flags)
+{
+    const ImVec2 display = ImGui::GetIO().DisplaySize;
+    ImGui::SetNextWindowPos(ImVec2(display.x * 0.5f, display.y * 0.5f), ImGuiCond_Appearing, ImVec2(0.5f, 0.5f));
+    return ImGui::BeginPopupModal(id, nullptr, flags);
+}
+
 void okModal(const char* id, const std::string& text)
 {
-    if (ImGui::BeginPopupModal(id, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) {
+    if (beginModal(id)) {
         ImGui::TextUnformatted(text.c_str());
         ImGui::Separator();
         CRW::centerNextItem(100.f);

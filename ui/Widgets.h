@@ -53,6 +53,11 @@ void drawImage(ImDrawList* list, const std::shared_ptr<ImageWrapper>& image, con
 ImVec2 scaledSize(const std::string& text, float fontSize);
 void drawText(ImDrawList* list, const std::string& text, const ImVec2& pos, float fontSize, const ImVec4& color);
 
+// Begins a modal centred on the display each time it appears, as the host's
+// ImGui (1.75) places them. From 1.77 ImGui centres a modal only on its first
+// use ever, so a message reopened with a longer text would sit off centre.
+bool beginModal(const char* id, ImGuiWindowFlags flags = ImGuiWindowFlags_AlwaysAutoResize);
+
 // Modal with a text and an "OK" button.
 void okModal(const char* id, const std::string& text);
 

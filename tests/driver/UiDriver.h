@@ -90,6 +90,7 @@ private:
     // Where a click on the widget lands; empty when it is missing or has no visible area.
     std::optional<ImVec2> pointOf(const std::string& path);
     void clickAt(ImVec2 point, ImGuiMouseButton button);
+    void frameOf(float seconds);
 
     ImGuiContext* ctx_ = nullptr;
     ImGuiContext* previous_ = nullptr;

@@ -228,6 +228,27 @@ TEST(MainWindow, MessagePopupShowsItsMessageUntilOk)
     EXPECT_FALSE(f.ui().isOpen("Get Searchers"));
 }
 
+// Each opening is centred on the display, as in the host's ImGui; later
+// versions would keep the first opening's place for a longer message.
+TEST(MessagePopups, EachOpeningIsCentred)
+{
+    UiFixture f;
+    for (const std::string& message : {std::string("short"), std::string(150, 'w')}) {
+        f.locked([&](CRW& p) {
+            p.getSearchersPopup.message = message;
+            return p.getSearchersPopup.open = true;
+        });
+        f.ui().frame(3);
+        ImGuiWindow* popup = f.ui().findWindow("Get Searchers");
+        ASSERT_NE(popup, nullptr);
+        // Auto-resizing may still grow it a little after the placing frame.
+        const ImVec2 display = ImGui::GetIO().DisplaySize;
+        EXPECT_NEAR(popup->Pos.x + popup->Size.x / 2, display.x / 2, 20.f) << message;
+        EXPECT_NEAR(popup->Pos.y + popup->Size.y / 2, display.y / 2, 20.f) << message;
+        ASSERT_TRUE(f.ui().click("Get Searchers/OK"));
+    }
+}
+
 TEST(MainWindow, StillThereCheckAnsweredYesLeavesTheWindowUsable)
 {
     UiFixture f;
