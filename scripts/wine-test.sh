@@ -104,6 +104,10 @@ fi
 # at the end (it serves this prefix only).
 "${wine%/*}/wineserver" -p || true # one may be up already (it then stays a few seconds)
 trap '"${wine%/*}/wineserver" -k 2>/dev/null || true' EXIT
+# Wine's own services start with the first program and would inherit its
+# output pipe; started here, ctest's listing of a test program is not left
+# waiting for the pipe to close.
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 # --- the project ----------------------------------------------------------------
 echo "=== Windows build in ${build#"$root"/}/ ==="
