@@ -45,7 +45,7 @@ SandboxHost::SandboxHost(Profile profile, std::filesystem::path dataFolder, bool
     cvars_[kToastCvar] = 1;
     cvarManager = std::make_shared<CVarManagerWrapper>(this);
     gameWrapper = std::make_shared<GameWrapper>(this);
-    http_ = std::make_unique<crwhost::CurlHttp>();
+    http_ = std::make_unique<crwhost::HttpService>();
     gameThread_ = std::thread([this] { gameLoop(); });
     gameThreadId_ = gameThread_.get_id();
 }

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "CurlHttp.h"
+#include "HttpService.h"
 #include "Images.h"
 #include "Options.h"
 #include "crwhost/HostBackend.h"
@@ -162,7 +162,7 @@ private:
     std::atomic<bool> strict_{false};
     std::atomic<bool> ruleBroken_{false};
 
-    std::unique_ptr<crwhost::CurlHttp> http_;
+    std::unique_ptr<crwhost::HttpService> http_;
 };
 
 // Splits a command line on blanks; double quotes group words.

@@ -34,10 +34,11 @@ Intervals currentIntervals()
 
 namespace {
 // The variable's text, empty when unset. MSVC's /sdl rejects std::getenv;
-// _dupenv_s is its checked form there.
+// _dupenv_s is its checked form, in the UCRT (MinGW's default msvcrt.dll
+// lacks it).
 std::string environmentText(const char* name)
 {
-#ifdef _MSC_VER
+#if defined(_MSC_VER) || defined(_UCRT)
     char* value = nullptr;
     std::size_t length = 0;
     if (_dupenv_s(&value, &length, name) != 0 || value == nullptr) {

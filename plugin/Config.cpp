@@ -1,5 +1,7 @@
 #include "plugin/Prelude.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include <json/json.h>

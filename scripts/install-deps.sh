@@ -10,6 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   curl binutils
   g++-mingw-w64-x86-64-posix
+  wine64 dpkg-dev googletest
   redis-server libhiredis-dev
   haproxy
 )

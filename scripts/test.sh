@@ -3,7 +3,8 @@
 # a normal build (build/), AddressSanitizer with UndefinedBehaviorSanitizer
 # (build-asan/) and ThreadSanitizer (build-tsan/); the plug-in's and UI tests
 # once more against the host's ImGui 1.75 (build-imgui175/). Then the Windows
-# compile check and short fuzzing runs, when those scripts are there.
+# compile check, the Windows tests under Wine and short fuzzing runs, when
+# those scripts are there.
 # CRW_SANITIZE=none|address|thread runs one variant only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -68,6 +69,12 @@ if [ "${CRW_SANITIZE-all}" = all ]; then
     if [ -x scripts/windows-check.sh ]; then
         echo "=== Windows compile check ==="
         ./scripts/windows-check.sh
+    fi
+    # crw.dll and the plug-in's tests built with MinGW-w64 and run under
+    # wine64 (build-win/); says so and skips when Wine is missing.
+    if [ -x scripts/wine-test.sh ]; then
+        echo "=== Windows tests under Wine ==="
+        ./scripts/wine-test.sh
     fi
     if [ -x scripts/fuzz.sh ]; then
         echo "=== fuzzing, 15 s a target ==="

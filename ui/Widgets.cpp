@@ -178,17 +178,28 @@ bool anyPopupOpenHere()
 #endif
 }
 
-void openUrl(const std::string& url)
-{
 #ifdef _WIN32
+std::wstring urlForShell(const std::string& url)
+{
     // Our texts are UTF-8 whatever the system's ANSI code page is.
     const int length = MultiByteToWideChar(CP_UTF8, 0, url.c_str(), -1, nullptr, 0);
     if (length <= 0) {
-        return;
+        return {};
     }
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, url.c_str(), -1, wide.data(), length);
-    ShellExecuteW(nullptr, nullptr, wide.c_str(), nullptr, nullptr, SW_SHOW);
+    wide.pop_back(); // the terminating zero, which c_str() supplies
+    return wide;
+}
+#endif
+
+void openUrl(const std::string& url)
+{
+#ifdef _WIN32
+    const std::wstring wide = urlForShell(url);
+    if (!wide.empty()) {
+        ShellExecuteW(nullptr, nullptr, wide.c_str(), nullptr, nullptr, SW_SHOW);
+    }
 #else
     // The address is one argument of xdg-open, never shell text. The middle
     // process exits at once so the opener is adopted by init and reaped there;

@@ -78,5 +78,9 @@ bool anyPopupOpenHere();
 
 // Opens an address in the system's browser without blocking the frame.
 void openUrl(const std::string& url);
+#ifdef _WIN32
+// The address as ShellExecuteW gets it: UTF-16 from our UTF-8 text.
+std::wstring urlForShell(const std::string& url);
+#endif
 
 } // namespace crw::ui

@@ -1,9 +1,6 @@
-#include <arpa/inet.h>
 #include <cmath>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "MatchingTestUtil.h"
@@ -130,18 +127,18 @@ TEST(SearcherList, AnswerIsParsedFilteredAndLogged)
     EXPECT_EQ(creatorNames(p.searchers), creatorNames(p.allSearchers));
     EXPECT_TRUE(p.clearSearchersTimer.isRunning());
 
-    const crw::Searcher& near = p.allSearchers[0];
-    EXPECT_EQ(near.title, "title of near");
-    EXPECT_EQ(near.creatorIdString, "id-near");
-    EXPECT_EQ(near.regions, (std::vector<std::string>{"Europe", "Asia"}));
-    EXPECT_EQ(near.languages, (std::vector<std::string>{"Any"}));
-    EXPECT_EQ(near.voiceChat, "any");
-    ASSERT_EQ(near.playlists.size(), 1u);
-    EXPECT_EQ(near.playlists[0].name, "Ranked-2v2");
-    EXPECT_EQ(near.playlists[0].mmr, "1050.5");
-    EXPECT_EQ(near.playlists[0].range, 100);
-    EXPECT_EQ(near.playlists[0].id, 11);
-    EXPECT_FALSE(near.playlists[0].enabled);
+    const crw::Searcher& first = p.allSearchers[0];
+    EXPECT_EQ(first.title, "title of near");
+    EXPECT_EQ(first.creatorIdString, "id-near");
+    EXPECT_EQ(first.regions, (std::vector<std::string>{"Europe", "Asia"}));
+    EXPECT_EQ(first.languages, (std::vector<std::string>{"Any"}));
+    EXPECT_EQ(first.voiceChat, "any");
+    ASSERT_EQ(first.playlists.size(), 1u);
+    EXPECT_EQ(first.playlists[0].name, "Ranked-2v2");
+    EXPECT_EQ(first.playlists[0].mmr, "1050.5");
+    EXPECT_EQ(first.playlists[0].range, 100);
+    EXPECT_EQ(first.playlists[0].id, 11);
+    EXPECT_FALSE(first.playlists[0].enabled);
 
     const std::vector<std::string> expected{"Searchers : \n" + answer,
                                             "----------------------------------",
@@ -389,16 +386,12 @@ TEST(SearcherList, ClearTimerRunsFromTheFirstAnswerNotTheLatest)
 TEST(SearcherList, UnreachableServerOverRealHttp)
 {
     // A port that was free a moment ago: nothing listens there.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    ::close(fd);
-    const int port = ntohs(addr.sin_port);
+    int port = 0;
+    {
+        boost::asio::io_context ioc;
+        boost::asio::ip::tcp::acceptor acceptor(ioc, {boost::asio::ip::address_v4::loopback(), 0});
+        port = acceptor.local_endpoint().port();
+    }
 
     PluginFixture f;
     {

@@ -19,9 +19,9 @@ struct Unreachable {
     std::unique_ptr<PluginFixture> f;
     Unreachable() : port(crwtest::closedPort())
     {
-        setenv("CRW_SERVER_ADDRESS", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+        crwtest::setEnvironment("CRW_SERVER_ADDRESS", "127.0.0.1:" + std::to_string(port));
         f = std::make_unique<PluginFixture>();
-        unsetenv("CRW_SERVER_ADDRESS");
+        crwtest::setEnvironment("CRW_SERVER_ADDRESS", "");
     }
     CRW& p() { return f->plugin(); }
 };

@@ -1,7 +1,12 @@
-#include <dlfcn.h>
-
 #include <cstring>
 #include <memory>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -12,12 +17,66 @@
 using BakkesMod::Plugin::BakkesModPlugin;
 using BakkesMod::Plugin::PluginInfo;
 
+namespace {
+
+// The library as a host opens it: LoadLibraryW on Windows (crw.dll beside the
+// test program), dlopen elsewhere.
+class Library {
+public:
+    Library()
+    {
+#ifdef _WIN32
+        std::wstring path(MAX_PATH, L'\0');
+        path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+        path = path.substr(0, path.find_last_of(L'\\') + 1) + L"crw.dll";
+        handle_ = LoadLibraryW(path.c_str());
+        if (handle_ == nullptr) {
+            error_ = "LoadLibraryW failed: " + std::to_string(GetLastError());
+        }
+#else
+        handle_ = dlopen(CRW_PLUGIN_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (handle_ == nullptr) {
+            error_ = dlerror();
+        }
+#endif
+    }
+    bool loaded() const { return handle_ != nullptr; }
+    const std::string& error() const { return error_; }
+    void* symbol(const char* name) const
+    {
+#ifdef _WIN32
+        return reinterpret_cast<void*>(GetProcAddress(handle_, name));
+#else
+        return dlsym(handle_, name);
+#endif
+    }
+    // True when the library was unloaded.
+    bool close()
+    {
+#ifdef _WIN32
+        return FreeLibrary(handle_) != 0;
+#else
+        return dlclose(handle_) == 0;
+#endif
+    }
+
+private:
+#ifdef _WIN32
+    HMODULE handle_ = nullptr;
+#else
+    void* handle_ = nullptr;
+#endif
+    std::string error_;
+};
+
+} // namespace
+
 TEST(EntryPoints, LibraryExportsRecordAndHandle)
 {
-    void* lib = dlopen(CRW_PLUGIN_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(lib, nullptr) << dlerror();
+    Library lib;
+    ASSERT_TRUE(lib.loaded()) << lib.error();
 
-    auto* info = static_cast<PluginInfo*>(dlsym(lib, "exports"));
+    auto* info = static_cast<PluginInfo*>(lib.symbol("exports"));
     ASSERT_NE(info, nullptr);
     // Read the record the way a host does: by offset and width.
     const auto* bytes = reinterpret_cast<const unsigned char*>(info);
@@ -35,8 +94,8 @@ TEST(EntryPoints, LibraryExportsRecordAndHandle)
     EXPECT_EQ(type, 1u);
     EXPECT_NE(*reinterpret_cast<const char* const*>(bytes + 8), nullptr);
 
-    auto getPlugin = reinterpret_cast<std::uintptr_t (*)()>(dlsym(lib, "getPlugin"));
-    auto deleteMe = reinterpret_cast<void (*)()>(dlsym(lib, "deleteMe"));
+    auto getPlugin = reinterpret_cast<std::uintptr_t (*)()>(lib.symbol("getPlugin"));
+    auto deleteMe = reinterpret_cast<void (*)()>(lib.symbol("deleteMe"));
     ASSERT_NE(getPlugin, nullptr);
     ASSERT_NE(deleteMe, nullptr);
     EXPECT_EQ(reinterpret_cast<void*>(info->initializeFunc), reinterpret_cast<void*>(getPlugin));
@@ -68,5 +127,5 @@ TEST(EntryPoints, LibraryExportsRecordAndHandle)
     EXPECT_FALSE(*handle);
     deleteMe();
     EXPECT_FALSE(*handle);
-    dlclose(lib);
+    EXPECT_TRUE(lib.close());
 }

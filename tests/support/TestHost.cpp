@@ -26,7 +26,7 @@ TestHost::TestHost()
     cvars_["cl_notifications_enabled_beta"] = 1;
     cvarManager = std::make_shared<CVarManagerWrapper>(this);
     gameWrapper = std::make_shared<GameWrapper>(this);
-    curl_ = std::make_unique<crwhost::CurlHttp>();
+    transport_ = std::make_unique<crwhost::HttpService>();
     gameThread_ = std::thread([this] { gameLoop(); });
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait(lock, [this] { return gameThreadId_ != std::thread::id(); });
@@ -34,7 +34,7 @@ TestHost::TestHost()
 
 TestHost::~TestHost()
 {
-    curl_.reset(); // waits for transfers still in flight
+    transport_.reset(); // waits for transfers still in flight
     {
         std::lock_guard<std::mutex> lock(mutex_);
         quit_ = true;
@@ -86,7 +86,7 @@ void TestHost::drainGame()
 void TestHost::settle()
 {
     for (int i = 0; i < 4; ++i) {
-        curl_->drain();
+        transport_->drain();
         drainGame();
     }
 }
@@ -355,7 +355,7 @@ void TestHost::sendHttp(CurlRequest request, crwhost::HttpCallback callback, boo
         httpOverride(request, json, std::move(done));
         return;
     }
-    curl_->send(std::move(request), std::move(done), json);
+    transport_->send(std::move(request), std::move(done), json);
 }
 
 unsigned long long TestHost::imageCreate(const std::filesystem::path& path, bool, bool)

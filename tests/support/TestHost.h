@@ -1,6 +1,7 @@
 #pragma once
 // A host for tests: records what the plug-in asks of it, runs game-thread
-// jobs in order on a thread of its own, and sends HTTP for real via libcurl.
+// jobs in order on a thread of its own, and sends HTTP for real (libcurl, or
+// WinHTTP on Windows).
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -13,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "CurlHttp.h"
+#include "HttpService.h"
 #include "crwhost/HostBackend.h"
 
 class CRW;
@@ -90,7 +91,7 @@ public:
     void* imageTexture(unsigned long long handle) override;
     void imageRelease(unsigned long long handle) override;
 
-    // Requests as the plug-in handed them over (before curl).
+    // Requests as the plug-in handed them over (before the transport).
     struct HttpRecord {
         CurlRequest request;
         bool json;
@@ -127,7 +128,7 @@ private:
     std::map<unsigned long long, std::filesystem::path> images_;
     unsigned long long nextImage_ = 1;
     std::thread gameThread_;
-    std::unique_ptr<crwhost::CurlHttp> curl_;
+    std::unique_ptr<crwhost::HttpService> transport_;
 };
 
 // A loaded plug-in object on a test host: host installed, object built,

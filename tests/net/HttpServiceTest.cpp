@@ -1,4 +1,4 @@
-// The hosts' libcurl HTTP service against a tiny HTTP server in the test.
+// The hosts' HTTP service (libcurl, or WinHTTP on Windows) against a tiny HTTP server in the test.
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -9,7 +9,7 @@
 #include <boost/beast/http.hpp>
 #include <gtest/gtest.h>
 
-#include "CurlHttp.h"
+#include "HttpService.h"
 #include "NetTestUtil.h"
 
 using namespace std::chrono_literals;
@@ -122,12 +122,12 @@ struct Results {
 
 } // namespace
 
-TEST(CurlHttp, PlainSendIsAGetAndJsonSendAPostWithItsHeaders)
+TEST(HttpService, PlainSendIsAGetAndJsonSendAPostWithItsHeaders)
 {
     HttpServer server;
     Results results;
     {
-        crwhost::CurlHttp http;
+        crwhost::HttpService http;
         CurlRequest get;
         get.url = server.url("/list");
         http.send(get, results.callback(), false);
@@ -160,12 +160,12 @@ TEST(CurlHttp, PlainSendIsAGetAndJsonSendAPostWithItsHeaders)
     }
 }
 
-TEST(CurlHttp, FailedTransfersCompleteOnceWith418AndCurlsText)
+TEST(HttpService, FailedTransfersCompleteOnceWith418AndTheTransportsText)
 {
     Results results;
     const unsigned short port = crwtest::closedPort();
     {
-        crwhost::CurlHttp http;
+        crwhost::HttpService http;
         CurlRequest closed;
         closed.url = "http://127.0.0.1:" + std::to_string(port) + "/CheckAPI";
         http.send(closed, results.callback(), false);
@@ -187,7 +187,7 @@ TEST(CurlHttp, FailedTransfersCompleteOnceWith418AndCurlsText)
     EXPECT_NE(refused.body.find(std::to_string(port)), std::string::npos) << refused.body;
 }
 
-TEST(CurlHttp, ASilentServerTimesOut)
+TEST(HttpService, ASilentServerTimesOut)
 {
     // Accepts connections (the kernel does) but never answers.
     asio::io_context ioc;
@@ -195,7 +195,7 @@ TEST(CurlHttp, ASilentServerTimesOut)
     Results results;
     const auto start = std::chrono::steady_clock::now();
     {
-        crwhost::CurlHttp http(300ms);
+        crwhost::HttpService http(300ms);
         CurlRequest req;
         req.url = "http://127.0.0.1:" + std::to_string(silent.local_endpoint().port()) + "/list";
         http.send(req, results.callback(), false);
@@ -206,7 +206,7 @@ TEST(CurlHttp, ASilentServerTimesOut)
     EXPECT_EQ(got[0].code, 418);
 }
 
-TEST(CurlHttp, ABlockedCompletionDoesNotHoldUpOtherTransfers)
+TEST(HttpService, ABlockedCompletionDoesNotHoldUpOtherTransfers)
 {
     HttpServer server;
     std::mutex m;
@@ -214,7 +214,7 @@ TEST(CurlHttp, ABlockedCompletionDoesNotHoldUpOtherTransfers)
     bool secondDone = false;
     bool firstSawSecond = false;
     {
-        crwhost::CurlHttp http;
+        crwhost::HttpService http;
         CurlRequest first;
         first.url = server.url("/register");
         http.send(
