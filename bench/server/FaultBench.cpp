@@ -184,6 +184,8 @@ struct Player {
     int titleSeq = 0;
     // Invites answered 200 and not yet seen on the socket that was open then: requester -> deadline.
     std::map<std::string, Clock::time_point> awaiting;
+    // Invites seen on the socket before their 200 came back (a local delivery can beat its own answer).
+    std::set<std::string> arrivedEarly;
 };
 
 struct Conn : std::enable_shared_from_this<Conn> {
@@ -204,13 +206,15 @@ struct Conn : std::enable_shared_from_this<Conn> {
             if (player->conn.get() == this) {
                 player->conn.reset();
                 player->awaiting.clear();
+                player->arrivedEarly.clear();
             }
             return;
         }
         Json::Value v;
         if (Json::Reader().parse(beast::buffers_to_string(buffer.data()), v) && v.isObject() &&
-            v["IdString"].isString() && player->conn.get() == this)
-            player->awaiting.erase(v["IdString"].asString());
+            v["IdString"].isString() && player->conn.get() == this &&
+            player->awaiting.erase(v["IdString"].asString()) == 0)
+            player->arrivedEarly.insert(v["IdString"].asString());
         buffer.consume(buffer.size());
         read();
     }
@@ -496,7 +500,7 @@ private:
             return;
         ++ops.invitesOk;
         std::lock_guard<std::mutex> lock(target.m);
-        if (target.conn)
+        if (target.conn && target.arrivedEarly.erase(requester) == 0)
             target.awaiting.emplace(requester, Clock::now() + S.inviteWait);
     }
 
@@ -507,6 +511,7 @@ private:
             std::lock_guard<std::mutex> lock(p.m);
             conn = std::move(p.conn);
             p.awaiting.clear();
+            p.arrivedEarly.clear();
         }
         if (!conn)
             return;
