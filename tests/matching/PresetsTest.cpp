@@ -263,6 +263,9 @@ TEST_F(Presets, ListingAndTheFolder)
 
 TEST_F(Presets, LinksAreWrittenThroughOnlyToRegularFilesThatExist)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows that neither Wine nor players have";
+#endif
     const fs::path elsewhere = crwtest::makeTempDir("crw-elsewhere");
     writeFile(folder() / "keep.json", "{\"title\":\"keep\"}");
     // Links to nothing, as the preset itself and as its aside file: nothing is

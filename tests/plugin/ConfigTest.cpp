@@ -257,6 +257,9 @@ TEST(Config, CommittedImagesMatchTheNamesThePluginLoads)
 
 TEST(Config, LinkIsFollowedOnlyToARegularFileThatExists)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows that neither Wine nor players have";
+#endif
     auto dir = dataDirWith(nullptr);
     auto elsewhere = crwtest::makeTempDir("crw-elsewhere");
     const fs::path file = dir / "CRW" / "config.json";
