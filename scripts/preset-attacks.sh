@@ -46,11 +46,11 @@ rows="${rows%,}"
 printf '{"playlists":[%s],"regions":[%s],"languages":[%s]}' "$rows" "$rows" "$rows" >"$presets/rows.json"
 run rows
 
-lay special
+lay devices
 echo '{}' >"$presets/good.json"
 mkfifo "$presets/fifo.json"
 ln -s /dev/zero "$presets/zero.json"
-run special
+run devices
 
 lay dangling
 ln -s "$work/outside/dangling.json" "$presets/dangling.json"
