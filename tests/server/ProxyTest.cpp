@@ -1,5 +1,6 @@
 // Clients behind a load balancer: the PROXY header, a node trusting a balancer, a real HAProxy before two nodes.
 #include "ProcessUtil.h"
+#include "Network.h"
 #include "ProxyProtocol.h"
 #include "TestUtil.h"
 
@@ -7,6 +8,7 @@
 #include <thread>
 
 using namespace crw::test;
+using crw::server::networkOf;
 using crw::server::ProxyHeaderParser;
 
 namespace {
@@ -86,6 +88,17 @@ TEST(ProxyHeader, TrustedRanges)
         EXPECT_FALSE(trusted.contains(net::ip::make_address(out))) << out;
     for (const char* bad : {"10.0.0.0/33", "fd00::/129", "10.0.0.0/", "10.0.0.0/8x", "balancer", ""})
         EXPECT_THROW(crw::server::TrustedProxies({bad}), std::runtime_error) << bad;
+}
+
+TEST(Network, AddressesOfOneNetworkShareAKey)
+{
+    EXPECT_EQ(networkOf("203.0.113.77", 24, 64), "203.0.113.0/24");
+    EXPECT_EQ(networkOf("::ffff:203.0.113.77", 24, 64), "203.0.113.0/24");
+    EXPECT_EQ(networkOf("203.0.113.77", 20, 64), "203.0.112.0/20");
+    EXPECT_EQ(networkOf("203.0.113.77", 40, 64), "203.0.113.77/32");
+    EXPECT_EQ(networkOf("2001:db8:1:2:aaaa::1", 24, 64), "2001:db8:1:2::/64");
+    EXPECT_EQ(networkOf("2001:db8:1:2:aaaa::1", 24, 56), "2001:db8:1::/56");
+    EXPECT_EQ(networkOf("not an address", 24, 64), "not an address");
 }
 
 TEST_F(ServerTest, OnlyATrustedBalancerNamesTheClient)

@@ -33,6 +33,9 @@ struct ServerOptions {
     std::size_t maxPerAddress = 32;
     std::size_t maxPending = 20000;
     std::size_t maxPendingPerAddress = 16;
+    // Limits that count per address also count per network: an IPv4 address's first bits, an IPv6 address's.
+    unsigned networkBitsV4 = 24;
+    unsigned networkBitsV6 = 64;
     // Invites sent from one address, and received by one player: a burst, refilled at a steady rate.
     double invitesPerAddressPerSecond = 2;
     double inviteBurstPerAddress = 10;
