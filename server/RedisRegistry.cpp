@@ -54,6 +54,11 @@ RedisClient::Options clientOptions(const RedisRegistryOptions& o)
     return c;
 }
 
+std::int64_t steadyMs(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
 } // namespace
 
 template <class T>
@@ -323,7 +328,8 @@ void RedisRegistry::update(const std::string& id, Json::Value entry, const std::
     onRedisThread(
         [this, shared, id, text = toJson(entry), address]() mutable {
             auto op = open<Update>(std::move(*shared), Update::Unavailable);
-            eval(scripts::kUpdate, {id, address, text}, [this, op, id, text](RedisReply reply) {
+            const std::string deadline = std::to_string(redisDeadline());
+            eval(scripts::kUpdate, {id, address, text, deadline}, [this, op, id, text](RedisReply reply) {
                 const std::string w = reply.isError() ? std::string() : word(reply);
                 if (w == "ok") {
                     // Also when the answer is late: the owner's copy follows what Redis holds.
@@ -335,6 +341,8 @@ void RedisRegistry::update(const std::string& id, Json::Value entry, const std::
                 if (!op->done)
                     return;
                 if (reply.isError())
+                    return void(finish(*op, Update::Unavailable));
+                if (w == "late")
                     return void(finish(*op, Update::Unavailable));
                 if (w != "ok")
                     return void(finish(*op, w == "wrong" ? Update::WrongAddress : Update::NotListed));
@@ -685,6 +693,11 @@ void RedisRegistry::onReady()
     if (!resyncTimer_)
         resyncTimer_.emplace(client_.context());
     resyncBackoff_ = {};
+    client_.send({"TIME"}, [this, sent = std::chrono::steady_clock::now()](RedisReply reply) {
+        if (reply.type == RedisReply::Type::Array && reply.elements.size() == 2)
+            measureClock(sent, std::strtoll(word(reply, 0).c_str(), nullptr, 10) * 1000 +
+                                   std::strtoll(word(reply, 1).c_str(), nullptr, 10) / 1000);
+    });
     resyncNow(nullptr);
     if (!beat_) {
         beat_.emplace(client_.context());
@@ -873,12 +886,30 @@ void RedisRegistry::onLost()
     runAppliedWaiters(); // nobody waits for an echo that will not come
 }
 
+// A call is answered 503 once its time-out fires; the script must have run a little before that, so that its answer
+// can still come back in time. Whatever runs later is refused by the script itself.
+std::int64_t RedisRegistry::redisDeadline() const
+{
+    if (!redisClockOffset_)
+        return 0;
+    const auto budget = options_.callTimeout - options_.callTimeout / 4;
+    return steadyMs(std::chrono::steady_clock::now() + budget) + *redisClockOffset_;
+}
+
+void RedisRegistry::measureClock(std::chrono::steady_clock::time_point sent, std::int64_t redisMs)
+{
+    // Taken from a quick answer only: a stalled one says little about when Redis read its clock.
+    const auto now = std::chrono::steady_clock::now();
+    if (redisMs > 0 && now - sent < options_.callTimeout / 4)
+        redisClockOffset_ = redisMs - steadyMs(sent + (now - sent) / 2);
+}
+
 void RedisRegistry::heartbeat()
 {
     if (client_.connected() && identity_.load() == Identity::Held) {
         client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kHeartbeat, "0", options_.nodeId,
-                         std::to_string(options_.nodeTtl.count()), boot_},
-                        [this](RedisReply reply) { onHeartbeat(reply); });
+                      std::to_string(options_.nodeTtl.count()), boot_},
+                     [this, sent = std::chrono::steady_clock::now()](RedisReply reply) { onHeartbeat(reply, sent); });
     }
     if (identity_.load() == Identity::Refused)
         return;
@@ -889,7 +920,7 @@ void RedisRegistry::heartbeat()
     });
 }
 
-void RedisRegistry::onHeartbeat(const RedisReply& reply)
+void RedisRegistry::onHeartbeat(const RedisReply& reply, std::chrono::steady_clock::time_point sent)
 {
     if (reply.type != RedisReply::Type::Array || reply.elements.empty())
         return;
@@ -897,6 +928,8 @@ void RedisRegistry::onHeartbeat(const RedisReply& reply)
         return onTwin();
     if (word(reply) != "ok" || reply.elements.size() < 7)
         return;
+    if (reply.elements.size() >= 8)
+        measureClock(sent, static_cast<std::int64_t>(integer(reply, 7)));
     pendingCount_ = integer(reply, 2);
     // Swept while alive (a long stall), or Redis lost everything under a link that stayed up.
     if (integer(reply, 1) == 0)

@@ -149,7 +149,10 @@ private:
     void applySnapshot(const RedisReply& reply);
     void applySnapshotLocked(const RedisReply& reply);
     void heartbeat();
-    void onHeartbeat(const RedisReply& reply);
+    void onHeartbeat(const RedisReply& reply, std::chrono::steady_clock::time_point sent);
+    // Redis's clock, in ms, by which a call opened now must have run; 0 while Redis's clock is not known yet.
+    std::int64_t redisDeadline() const;
+    void measureClock(std::chrono::steady_clock::time_point sent, std::int64_t redisMs);
     void restore();
     void onTwin();
     // Puts this node's players back and rebuilds the mirror from a full snapshot; `delay` for a retry.
@@ -181,6 +184,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> twinSince_;
     std::chrono::steady_clock::time_point lastBadLog_{};
     std::uint64_t badSinceLog_ = 0;
+    // Redis's clock minus the steady clock, in ms, measured by the heartbeat.
+    std::optional<std::int64_t> redisClockOffset_;
 
     // Redis thread only: the calls still waiting (by id; an invite's id is also its answer token), invites waiting
     // for the node that holds the socket, and calls waiting for their own change to come back.

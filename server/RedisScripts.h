@@ -106,8 +106,11 @@ drop(ARGV[1])
 return 1
 )lua";
 
-// ARGV: id, address, entry -> {ok, ev} | {notlisted} | {wrong}
+// ARGV: id, address, entry, deadline (Redis time in ms; 0: none) -> {ok, ev} | {notlisted} | {wrong} | {late}
+// Past the deadline the node has answered 503 already, so the update must not happen.
 inline constexpr const char* kUpdate = R"lua(
+local deadline = tonumber(ARGV[4]) or 0
+if deadline > 0 and nowMs() > deadline then return {'late'} end
 local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'a', 'o', 'n', 's')
 if not v[1] then return {'notlisted'} end
 if v[1] ~= ARGV[2] then return {'wrong'} end
@@ -203,7 +206,7 @@ return out
 
 // Keeps this node alive, sweeps the listings of nodes whose liveness ran out, and tells what a node's mirror should
 // hold at this change number. ARGV: node, ttl ms, boot
-//   -> {'twin'} | {'ok', 1 if this node was still alive, pending count, nodes swept, ev, listings, digest}
+//   -> {'twin'} | {'ok', 1 if this node was still alive, pending count, nodes swept, ev, listings, digest, time ms}
 inline constexpr const char* kHeartbeat = R"lua(
 local me = ARGV[1]
 local holder = redis.call('GET', 'crw:alive:' .. me)
@@ -224,7 +227,7 @@ for _, n in ipairs(redis.call('SMEMBERS', 'crw:nodes')) do
 end
 redis.call('ZREMRANGEBYSCORE', 'crw:pz', '-inf', nowMs())
 return {'ok', was, redis.call('ZCARD', 'crw:pz'), swept, redis.call('GET', 'crw:ev') or '0',
-        redis.call('ZCARD', 'crw:ids'), redis.call('GET', 'crw:dg') or '0'}
+        redis.call('ZCARD', 'crw:ids'), redis.call('GET', 'crw:dg') or '0', nowMs()}
 )lua";
 
 } // namespace crw::server::scripts

@@ -228,6 +228,24 @@ TEST_F(ClusterTest, ClaimAnsweredAfterItsTimeOutLeavesNoListing)
     EXPECT_EQ(b.deliverInvite("p1", "x").outcome, Registry::Invite::NotListed);
 }
 
+TEST_F(ClusterTest, UpdateAnsweredUnavailableIsNeverAppliedLater)
+{
+    auto a = node("a", std::chrono::seconds(5), std::chrono::milliseconds(300));
+    auto b = node("b");
+    auto sink = std::make_shared<Sink>();
+    ASSERT_EQ(a.addPending("p1", entry("before"), "10.0.0.1"), Registry::Register::Pending);
+    ASSERT_EQ(a.claim("p1", 1, sink, "10.0.0.1"), Registry::Claim::Listed);
+    ASSERT_TRUE(a->client().call({"CLIENT", "PAUSE", "800"}, kWait));
+    EXPECT_EQ(a.update("p1", entry("after"), "10.0.0.1"), Registry::Update::Unavailable);
+    ASSERT_TRUE(a->client().call({"PING"}, kWait)); // the update has run (or been refused) by now
+    const auto held = a->client().call({"HGET", "crw:l:p1", "e"}, kWait);
+    ASSERT_TRUE(held);
+    EXPECT_NE(held->str.find("before"), std::string::npos);
+    EXPECT_TRUE(eventually([&] { return lists(*b, "\"before\""); }));
+    EXPECT_FALSE(lists(*b, "\"after\""));
+    EXPECT_EQ(a.update("p1", entry("after"), "10.0.0.1"), Registry::Update::Updated);
+}
+
 TEST_F(ClusterTest, CrossNodeInvitesAnswerWhatTheHoldingNodeDidAndLimitsHoldClusterWide)
 {
     auto a = node("a", std::chrono::seconds(5), std::chrono::milliseconds(500));
