@@ -24,7 +24,7 @@ struct Listing {
     std::uint32_t hash = 0; // of what Redis holds, for the digest
 };
 
-// A change published on "crw:events".
+// A change published on the cluster's events channel.
 struct ChangeEvent {
     bool set = false; // false: the listing `id` is gone
     std::uint64_t version = 0;

@@ -70,6 +70,9 @@ std::string metricsText(Core& core)
         g.redisReconnects = cluster->client().reconnects();
         g.redisCommands = cluster->client().latencyCount();
         g.redisMicros = cluster->client().latencyMicros();
+        const auto buckets = cluster->client().latencyBuckets();
+        for (std::size_t i = 0; i < RedisClient::kLatencyBounds.size(); ++i)
+            g.redisBuckets.emplace_back(RedisClient::kLatencyBounds[i], buckets[i]);
     }
     return core.metrics.render(g);
 }

@@ -1,5 +1,7 @@
 #include "Metrics.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace crw::server {
@@ -49,9 +51,16 @@ std::string Metrics::render(const Gauges& g) const
         metric("crw_cluster_resyncs_total", "counter", "Times this node rebuilt its view from a full snapshot.",
                clusterResyncs.load());
         out += "# HELP crw_redis_command_seconds Round-trip time of Redis commands.\n"
-               "# TYPE crw_redis_command_seconds summary\n";
+               "# TYPE crw_redis_command_seconds histogram\n";
+        std::uint64_t below = 0;
+        for (const auto& [bound, n] : g.redisBuckets) {
+            below += n;
+            out += fmt::format("crw_redis_command_seconds_bucket{{le=\"{}\"}} {}\n", bound, below);
+        }
+        // Read one by one while commands complete: +Inf must not fall below the finite buckets.
+        out += fmt::format("crw_redis_command_seconds_bucket{{le=\"+Inf\"}} {}\n", std::max(below, g.redisCommands));
         out += fmt::format("crw_redis_command_seconds_sum {:.6f}\ncrw_redis_command_seconds_count {}\n",
-                           static_cast<double>(g.redisMicros) / 1e6, g.redisCommands);
+                           static_cast<double>(g.redisMicros) / 1e6, std::max(below, g.redisCommands));
     }
     return out;
 }

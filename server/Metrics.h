@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace crw::server {
 
@@ -30,6 +32,8 @@ public:
         std::uint64_t redisReconnects = 0;
         std::uint64_t redisCommands = 0;
         std::uint64_t redisMicros = 0;
+        // Redis round trips: (upper bound in seconds, answers at most that slow), in rising order.
+        std::vector<std::pair<double, std::uint64_t>> redisBuckets;
     };
     std::string render(const Gauges& gauges) const;
 

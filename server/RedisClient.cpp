@@ -186,6 +186,7 @@ void RedisClient::connect()
         return;
     subscribed_ = 0;
     pingWaiting_ = 0;
+    refusedThisTime_ = false;
     connectStarted_ = std::chrono::steady_clock::now();
     commands_ = openLink();
     subscriber_ = commands_ ? openLink() : nullptr;
@@ -250,18 +251,76 @@ void RedisClient::onConnect(const redisAsyncContext* ac, int status)
     link->owner->linkUp(link);
 }
 
-void RedisClient::onDisconnect(const redisAsyncContext* ac, int)
+void RedisClient::onDisconnect(const redisAsyncContext* ac, int status)
 {
     auto* link = static_cast<Link*>(ac->data);
     link->ac = nullptr;
-    if (!link->closing)
-        link->owner->linkDown(link);
+    if (link->closing)
+        return;
+    // hiredis drops a subscriber whose SUBSCRIBE Redis refused (NOAUTH): that is Redis's answer, not a lost link.
+    if (status != REDIS_OK && ac->err == REDIS_ERR_OTHER && link->subscriber)
+        return link->owner->refuse(link, ac->errstr);
+    link->owner->linkDown(link);
 }
 
+struct RedisClient::SetupStep {
+    std::weak_ptr<Link> link;
+    bool last = false;
+};
+
+// AUTH and SELECT go first, pipelined; the connection is used only once the last of them is answered OK.
 void RedisClient::linkUp(Link* link)
 {
+    std::vector<std::vector<std::string>> steps;
+    if (!options_.password.empty())
+        steps.push_back({"AUTH", options_.password});
+    if (options_.db != 0 && !link->subscriber)
+        steps.push_back({"SELECT", std::to_string(options_.db)});
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        std::vector<const char*> argv;
+        std::vector<std::size_t> lens;
+        for (const auto& a : steps[i]) {
+            argv.push_back(a.data());
+            lens.push_back(a.size());
+        }
+        auto* step = new SetupStep{link->weak_from_this(), i + 1 == steps.size()};
+        if (redisAsyncCommandArgv(link->ac, &RedisClient::onSetup, step, static_cast<int>(argv.size()), argv.data(),
+                                  lens.data()) != REDIS_OK) {
+            delete step;
+            return linkDown(link);
+        }
+    }
+    if (steps.empty())
+        linkSetUp(link);
+}
+
+void RedisClient::onSetup(redisAsyncContext* ac, void* reply, void* privdata)
+{
+    std::unique_ptr<SetupStep> step(static_cast<SetupStep*>(privdata));
+    auto link = step->link.lock();
+    auto* r = static_cast<redisReply*>(reply);
+    if (!r || !link || !link->ac || link->ac != ac)
+        return; // the connection is gone; its own callback says so
+    if (r->type == REDIS_REPLY_ERROR)
+        return link->owner->refuse(link.get(), std::string(r->str, r->len));
+    if (step->last)
+        link->owner->linkSetUp(link.get());
+}
+
+void RedisClient::refuse(Link* link, std::string why)
+{
+    if (!refusedThisTime_) {
+        refusedThisTime_ = true;
+        if (handlers_.refused)
+            handlers_.refused(why);
+    }
+    linkDown(link);
+}
+
+void RedisClient::linkSetUp(Link* link)
+{
     link->up = true;
-    if (link->subscriber) {
+    if (link->subscriber && !(channels_.empty() && options_.healthChannel.empty())) {
         std::vector<const char*> argv{"SUBSCRIBE"};
         std::vector<std::size_t> lens{9};
         for (const auto& c : channels_) {
@@ -371,7 +430,18 @@ void RedisClient::onReply(redisAsyncContext* ac, void* reply, void* privdata)
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - pending->sent).count();
     self->latencyCount_.fetch_add(1, std::memory_order_relaxed);
     self->latencyMicros_.fetch_add(static_cast<std::uint64_t>(micros), std::memory_order_relaxed);
+    const auto slot = std::lower_bound(kLatencyBounds.begin(), kLatencyBounds.end(), static_cast<double>(micros) / 1e6);
+    self->latencyBuckets_[static_cast<std::size_t>(slot - kLatencyBounds.begin())].fetch_add(
+        1, std::memory_order_relaxed);
     pending->callback(convert(r));
+}
+
+std::array<std::uint64_t, RedisClient::kLatencyBounds.size() + 1> RedisClient::latencyBuckets() const
+{
+    std::array<std::uint64_t, kLatencyBounds.size() + 1> out{};
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = latencyBuckets_[i].load(std::memory_order_relaxed);
+    return out;
 }
 
 void RedisClient::command(std::vector<std::string> args, Callback callback)

@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -49,6 +50,9 @@ public:
         std::string healthChannel;
         std::chrono::milliseconds pingInterval{1000};
         std::chrono::milliseconds pingTimeout{3000};
+        // Sent on every connection before anything else (AUTH), and SELECT on the command connection.
+        std::string password;
+        unsigned db = 0;
     };
     struct Handlers {
         // A message on one of the subscribed channels.
@@ -57,6 +61,8 @@ public:
         std::function<void()> ready;
         // The link went down; commands fail until ready() runs again.
         std::function<void()> lost;
+        // Redis refused the connection itself (a wrong password, a database it does not have); retried with back-off.
+        std::function<void(const std::string& why)> refused;
     };
     using Callback = std::function<void(RedisReply)>;
 
@@ -88,10 +94,16 @@ public:
     // Round-trip time of answered commands: count and total in microseconds.
     std::uint64_t latencyCount() const { return latencyCount_.load(); }
     std::uint64_t latencyMicros() const { return latencyMicros_.load(); }
+    // Upper bounds (seconds) of the latency histogram, and the answers that took at most each (not cumulative; the
+    // last slot counts the slower ones).
+    static constexpr std::array<double, 12> kLatencyBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+                                                              0.05,   0.1,   0.25,   0.5,   1,    2};
+    std::array<std::uint64_t, kLatencyBounds.size() + 1> latencyBuckets() const;
 
 private:
     struct Link;
     friend struct Link;
+    struct SetupStep;
     static void onConnect(const ::redisAsyncContext* ac, int status);
     static void onDisconnect(const ::redisAsyncContext* ac, int status);
     static void onReply(::redisAsyncContext* ac, void* reply, void* privdata);
@@ -100,6 +112,9 @@ private:
     void connect();
     std::shared_ptr<Link> openLink();
     void linkUp(Link* link);
+    void linkSetUp(Link* link);
+    static void onSetup(::redisAsyncContext* ac, void* reply, void* privdata);
+    void refuse(Link* link, std::string why);
     void maybeReady();
     void linkDown(Link* link);
     void closeLinks();
@@ -128,12 +143,14 @@ private:
     std::size_t subscribed_ = 0;
     bool stopping_ = false;
     bool everReady_ = false;
+    bool refusedThisTime_ = false; // one refusal is told per connection attempt
 
     // Written on the client's thread, read anywhere.
     std::atomic<bool> ready_{false};
     std::atomic<std::uint64_t> reconnects_{0};
     std::atomic<std::uint64_t> latencyCount_{0};
     std::atomic<std::uint64_t> latencyMicros_{0};
+    std::array<std::atomic<std::uint64_t>, kLatencyBounds.size() + 1> latencyBuckets_{};
 };
 
 } // namespace crw::server

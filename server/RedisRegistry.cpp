@@ -15,7 +15,6 @@ namespace crw::server {
 
 namespace {
 
-const std::string kEvents = "crw:events";
 // Changes held while a snapshot is on its way; past this they are dropped and the gap that follows asks for another.
 constexpr std::size_t kMaxHeld = 100000;
 constexpr std::chrono::milliseconds kMinResync{100};
@@ -43,12 +42,14 @@ std::uint64_t integer(const RedisReply& r, std::size_t i)
                                                : std::strtoull(e.str.c_str(), nullptr, 10);
 }
 
-RedisClient::Options clientOptions(const RedisRegistryOptions& o)
+RedisClient::Options clientOptions(const RedisRegistryOptions& o, const std::string& channels)
 {
     RedisClient::Options c;
     c.host = o.host;
     c.port = o.port;
-    c.healthChannel = fmt::format("crw:h:{}:{}", o.nodeId, bootToken());
+    c.healthChannel = fmt::format("{}h:{}:{}", channels, o.nodeId, bootToken());
+    c.password = o.password;
+    c.db = o.db;
     c.pingInterval = o.pingInterval;
     c.pingTimeout = o.pingTimeout;
     return c;
@@ -79,10 +80,16 @@ struct RedisRegistry::Op : OpBase {
 };
 
 RedisRegistry::RedisRegistry(RedisRegistryOptions options, Metrics* metrics)
-    : options_(std::move(options)), metrics_(metrics), boot_(bootToken()),
-      client_(clientOptions(options_), {kEvents, "crw:i:" + options_.nodeId, "crw:r:" + options_.nodeId},
+    : options_(std::move(options)), metrics_(metrics),
+      channels_(options_.db ? fmt::format("{}db{}:", options_.prefix, options_.db) : options_.prefix),
+      prelude_(fmt::format("local P, C = '{}', '{}'\n{}", options_.prefix, channels_, scripts::kPrelude)),
+      events_(channels_ + "events"),
+      boot_(bootToken()),
+      client_(clientOptions(options_, channels_),
+              {events_, channels_ + "i:" + options_.nodeId, channels_ + "r:" + options_.nodeId},
               RedisClient::Handlers{[this](const std::string& c, const std::string& p) { onMessage(c, p); },
-                                    [this] { onReady(); }, [this] { onLost(); }})
+                                    [this] { onReady(); }, [this] { onLost(); },
+                                    [this](const std::string& why) { onRefused(why); }})
 {
 }
 
@@ -100,7 +107,7 @@ void RedisRegistry::shutdown()
     failEverything();
     // A process that never held its id leaves the listings under it alone: they are another process's.
     if (client_.connected() && identity_.load() == Identity::Held)
-        client_.call({"EVAL", std::string(scripts::kPrelude) + scripts::kGoodbye, "0", options_.nodeId, boot_},
+        client_.call({"EVAL", lua(scripts::kGoodbye), "0", options_.nodeId, boot_},
                      options_.callTimeout);
     client_.stop();
 }
@@ -110,7 +117,7 @@ RedisRegistry::Identity RedisRegistry::waitIdentity(std::chrono::milliseconds li
     const auto start = std::chrono::steady_clock::now();
     auto decided = [this] {
         const Identity i = identity_.load();
-        return i == Identity::Held || i == Identity::Refused;
+        return i == Identity::Held || i == Identity::Refused || !refusal_.empty();
     };
     std::unique_lock<std::mutex> lock(mutex_);
     identityChanged_.wait_until(lock, start + std::min(limit, 2 * options_.callTimeout), decided);
@@ -118,6 +125,21 @@ RedisRegistry::Identity RedisRegistry::waitIdentity(std::chrono::milliseconds li
         return identity_.load();
     identityChanged_.wait_until(lock, start + limit, decided);
     return identity_.load();
+}
+
+std::string RedisRegistry::refusal() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return refusal_;
+}
+
+void RedisRegistry::onRefused(const std::string& why)
+{
+    if (options_.log)
+        options_.log(fmt::format("redis: {}:{} refused the connection: {}", options_.host, options_.port, why));
+    std::lock_guard<std::mutex> lock(mutex_);
+    refusal_ = why;
+    identityChanged_.notify_all();
 }
 
 void RedisRegistry::setIdentity(Identity identity)
@@ -200,7 +222,7 @@ void RedisRegistry::eval(const char* script, std::vector<std::string> args, Redi
     // Under an id another process holds, this node's changes would land among that node's listings.
     if (identity_.load() != Identity::Held)
         return callback(RedisReply::error("this node does not hold its id in the cluster"));
-    args.insert(args.begin(), {"EVAL", std::string(scripts::kPrelude) + script, "0"});
+    args.insert(args.begin(), {"EVAL", lua(script), "0"});
     client_.send(std::move(args), std::move(callback));
 }
 
@@ -277,7 +299,7 @@ void RedisRegistry::claim(const std::string& id, std::uint64_t sessionId, std::w
                      if (!op->done) {
                          // Refused already: a listing made after all must not outlive the refusal.
                          if (w == "ok")
-                             client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kRelease, "0", id,
+                             client_.send({"EVAL", lua(scripts::kRelease), "0", id,
                                            options_.nodeId, socket},
                                           [](RedisReply) {});
                          return;
@@ -318,7 +340,7 @@ void RedisRegistry::release(const std::string& id, std::uint64_t sessionId)
             eraseItem(id);
     }
     // Not waited for. With Redis away, the restore cleans up.
-    client_.command({"EVAL", std::string(scripts::kPrelude) + scripts::kRelease, "0", id, options_.nodeId, socket},
+    client_.command({"EVAL", lua(scripts::kRelease), "0", id, options_.nodeId, socket},
                     [](RedisReply) {});
 }
 
@@ -421,7 +443,7 @@ void RedisRegistry::deliverInvite(const std::string& id, const std::string& fram
                 msg["q"] = Json::UInt64(op->id);
                 invites_[op->id] = op;
                 op->failed = result(Invite::NoAnswer);
-                client_.send({"PUBLISH", "crw:i:" + word(reply, 1), toJson(msg)}, [this, op, result](RedisReply r) {
+                client_.send({"PUBLISH", channels_ + "i:" + word(reply, 1), toJson(msg)}, [this, op, result](RedisReply r) {
                     // Nobody subscribed: that node does not hear Redis (its players are swept when it is gone).
                     if (r.isError() || (r.type == RedisReply::Type::Integer && r.integer == 0))
                         finish(*op, result(Invite::Unavailable));
@@ -557,9 +579,9 @@ void RedisRegistry::badMessage(const char* what, const std::string& payload)
 
 void RedisRegistry::onMessage(const std::string& channel, const std::string& payload)
 {
-    if (channel == "crw:r:" + options_.nodeId)
+    if (channel == channels_ + "r:" + options_.nodeId)
         return onInviteAnswer(payload);
-    if (channel != kEvents) { // an invite for one of this node's sockets
+    if (channel != events_) { // an invite for one of this node's sockets
         InviteMessage invite;
         if (!parseInviteMessage(payload, invite))
             return badMessage("invite", payload);
@@ -578,7 +600,7 @@ void RedisRegistry::onMessage(const std::string& channel, const std::string& pay
             Json::Value answer;
             answer["q"] = Json::UInt64(invite.token);
             answer["o"] = delivered ? "ok" : sink ? "full" : "gone";
-            client_.send({"PUBLISH", "crw:r:" + invite.replyTo, toJson(answer)}, [](RedisReply) {});
+            client_.send({"PUBLISH", channels_ + "r:" + invite.replyTo, toJson(answer)}, [](RedisReply) {});
         }
         return;
     }
@@ -741,7 +763,7 @@ void RedisRegistry::resyncNow(const char* why)
     }
     // One connection runs them in order: the snapshot already shows what the restore put back.
     restore();
-    client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kSnapshot, "0"},
+    client_.send({"EVAL", lua(scripts::kSnapshot), "0"},
                     [this](RedisReply reply) { applySnapshot(reply); });
 }
 
@@ -749,7 +771,7 @@ void RedisRegistry::resyncNow(const char* why)
 // registration the cluster accepted for them, and what Redis holds for this node beyond them goes away.
 void RedisRegistry::restore()
 {
-    std::vector<std::string> args{"EVAL",          std::string(scripts::kPrelude) + scripts::kRestore,
+    std::vector<std::string> args{"EVAL",          lua(scripts::kRestore),
                                   "0",             options_.nodeId,
                                   std::to_string(options_.nodeTtl.count()), boot_};
     {
@@ -907,7 +929,7 @@ void RedisRegistry::measureClock(std::chrono::steady_clock::time_point sent, std
 void RedisRegistry::heartbeat()
 {
     if (client_.connected() && identity_.load() == Identity::Held) {
-        client_.send({"EVAL", std::string(scripts::kPrelude) + scripts::kHeartbeat, "0", options_.nodeId,
+        client_.send({"EVAL", lua(scripts::kHeartbeat), "0", options_.nodeId,
                       std::to_string(options_.nodeTtl.count()), boot_},
                      [this, sent = std::chrono::steady_clock::now()](RedisReply reply) { onHeartbeat(reply, sent); });
     }

@@ -23,6 +23,10 @@ class Metrics;
 struct RedisRegistryOptions {
     std::string host = "127.0.0.1";
     unsigned short port = 6379;
+    std::string password; // AUTH on every connection when set
+    unsigned db = 0;      // SELECT
+    // Starts every key and channel of the cluster, so that several clusters can share one Redis.
+    std::string prefix = "crw:";
     std::string nodeId;
     // Liveness: refreshed every heartbeat, gone after nodeTtl; a survivor sweeps a node that is gone.
     std::chrono::milliseconds heartbeat{1000};
@@ -80,6 +84,8 @@ public:
     void clear() override;
     std::size_t listedCount() const override;
     std::size_t pendingCount() const override { return pendingCount_.load(); }
+    // What Redis answered when it last refused the connection (a wrong password, say); empty when it never did.
+    std::string refusal() const;
     bool available() const { return client_.connected() && identity_.load() == Identity::Held; }
     const std::string& nodeId() const { return options_.nodeId; }
     RedisClient& client() { return client_; }
@@ -145,6 +151,8 @@ private:
     void onInviteAnswer(const std::string& payload);
     void onReady();
     void onLost();
+    void onRefused(const std::string& why);
+    std::string lua(const char* script) const { return prelude_ + script; }
     Applied applyEvent(const ChangeEvent& event, Evicted& evicted);
     void applySnapshot(const RedisReply& reply);
     void applySnapshotLocked(const RedisReply& reply);
@@ -173,6 +181,10 @@ private:
 
     const RedisRegistryOptions options_;
     Metrics* const metrics_;
+    // Publish/subscribe ignores databases: channels carry the database number besides the prefix.
+    const std::string channels_;
+    const std::string prelude_; // the scripts' common part, after the key and channel prefixes
+    const std::string events_;
     const std::string boot_; // tells this process's sockets from those of an earlier one with the same node id
     RedisClient client_;
     std::atomic<Identity> identity_{Identity::Unknown};
@@ -198,6 +210,7 @@ private:
     // Every member below is guarded by mutex_: requests come from the I/O threads, changes from the client's thread.
     mutable std::mutex mutex_;
     std::condition_variable identityChanged_;
+    std::string refusal_;
     std::unordered_map<std::string, Item> items_;
     std::map<std::pair<std::uint64_t, std::string>, const Item*> ordered_;
     std::unordered_map<std::string, Owner> owners_;

@@ -1,53 +1,56 @@
-// The cluster's shared state lives in Redis and changes only through these scripts, each atomic. Keys:
-//   crw:l:<id>      hash of one listing: o (order), n (node), s (socket), a (address), e (entry JSON)
-//   crw:ids         sorted set of listed ids by order;  crw:n:<node>  set of the ids a node holds
-//   crw:p:<id>      hash of a pending registration (a, e), expiring with the pending time-out
-//   crw:pz          sorted set of pending ids by expiry (counts);  crw:pa:<address> the same per address
-//   crw:seq         listing order counter;  crw:ev  change counter, carried by every event
-//   crw:alive:<node> expiring liveness key holding the boot token of the process that has the id;  crw:nodes  set of
-//                    the nodes seen
-//   crw:dg          XOR of every listing's digest (the first 32 bits of SHA-1 over id, node, socket, entry)
-//   crw:rt:<id>     invite token bucket of a target (t tokens, at time);  crw:ra:<address>  the same of an asker
-// Every change of a listing is published on "crw:events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
-// apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x, r, q}; the node answers on
-// "crw:r:<r>" with {q, o:"ok"|"full"|"gone"}.
+// The cluster's shared state lives in Redis and changes only through these scripts, each atomic. Every key starts
+// with the prefix P (--redis-prefix, "crw:" by default), every channel with C: P, then "db<N>:" when the database N
+// is not 0 (channels are shared by every database). Each script gets both in its first line.
+// Keys:
+//   P l:<id>      hash of one listing: o (order), n (node), s (socket), a (address), e (entry JSON)
+//   P ids         sorted set of listed ids by order;  P n:<node>  set of the ids a node holds
+//   P p:<id>      hash of a pending registration (a, e), expiring with the pending time-out
+//   P pz          sorted set of pending ids by expiry (counts);  P pa:<address> the same per address
+//   P seq         listing order counter;  P ev  change counter, carried by every event
+//   P alive:<node> expiring liveness key holding the boot token of the process that has the id;  P nodes  set of
+//                  the nodes seen
+//   P dg          XOR of every listing's digest (the first 32 bits of SHA-1 over id, node, socket, entry)
+//   P rt:<id>     invite token bucket of a target (t tokens, at time);  P ra:<address>  the same of an asker
+// Every change of a listing is published on "C events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
+// apply them in order. Invites for a node go to "C i:<node>" as {id, s, x, r, q}; the node answers on
+// "C r:<r>" with {q, o:"ok"|"full"|"gone"}. "C h:<node>:<token>" carries each node's link health check.
 #pragma once
 
 namespace crw::server::scripts {
 
 inline constexpr const char* kPrelude = R"lua(
 local function publish(t)
-  t.v = redis.call('INCR', 'crw:ev')
-  redis.call('PUBLISH', 'crw:events', cjson.encode(t))
+  t.v = redis.call('INCR', P .. 'ev')
+  redis.call('PUBLISH', C .. 'events', cjson.encode(t))
   return t.v
 end
 local function digest(id, n, s, e)
   local h = tonumber(string.sub(redis.sha1hex(id .. '\n' .. n .. '\n' .. s .. '\n' .. e), 1, 8), 16)
-  local d = tonumber(redis.call('GET', 'crw:dg') or '0') or 0
-  redis.call('SET', 'crw:dg', bit.bxor(d, h))
+  local d = tonumber(redis.call('GET', P .. 'dg') or '0') or 0
+  redis.call('SET', P .. 'dg', bit.bxor(d, h))
 end
 local function drop(id)
-  local k = 'crw:l:' .. id
+  local k = P .. 'l:' .. id
   local v = redis.call('HMGET', k, 'n', 's', 'e')
   local n = v[1]
   if not n then return false end
   digest(id, n, v[2] or '', v[3] or '')
   redis.call('DEL', k)
-  redis.call('ZREM', 'crw:ids', id)
-  redis.call('SREM', 'crw:n:' .. n, id)
+  redis.call('ZREM', P .. 'ids', id)
+  redis.call('SREM', P .. 'n:' .. n, id)
   publish({t = 'del', id = id})
   return true
 end
 local function put(id, o, n, s, a, e)
-  local k = 'crw:l:' .. id
+  local k = P .. 'l:' .. id
   local was = redis.call('HMGET', k, 'n', 's', 'e')
   local old = was[1]
-  if old and old ~= n then redis.call('SREM', 'crw:n:' .. old, id) end
+  if old and old ~= n then redis.call('SREM', P .. 'n:' .. old, id) end
   if old then digest(id, old, was[2] or '', was[3] or '') end
   digest(id, n, s, e)
   redis.call('HSET', k, 'o', o, 'n', n, 's', s, 'a', a, 'e', e)
-  redis.call('ZADD', 'crw:ids', o, id)
-  redis.call('SADD', 'crw:n:' .. n, id)
+  redis.call('ZADD', P .. 'ids', o, id)
+  redis.call('SADD', P .. 'n:' .. n, id)
   return publish({t = 'set', id = id, o = o, n = n, s = s, e = e})
 end
 local function nowMs()
@@ -59,23 +62,23 @@ end
 // ARGV: id, address, entry, ttl ms, max pending, max pending per address -> ok | conflict | full
 inline constexpr const char* kRegister = R"lua(
 local id, addr, entry, ttl = ARGV[1], ARGV[2], ARGV[3], tonumber(ARGV[4])
-local a = redis.call('HGET', 'crw:l:' .. id, 'a')
+local a = redis.call('HGET', P .. 'l:' .. id, 'a')
 if a and a ~= addr then return 'conflict' end
-local pk = 'crw:p:' .. id
+local pk = P .. 'p:' .. id
 local p = redis.call('HGET', pk, 'a')
 if p and p ~= addr then return 'conflict' end
 local now = nowMs()
-local ak = 'crw:pa:' .. addr
-redis.call('ZREMRANGEBYSCORE', 'crw:pz', '-inf', now)
+local ak = P .. 'pa:' .. addr
+redis.call('ZREMRANGEBYSCORE', P .. 'pz', '-inf', now)
 redis.call('ZREMRANGEBYSCORE', ak, '-inf', now)
 if not p then
-  if redis.call('ZCARD', 'crw:pz') >= tonumber(ARGV[5]) then return 'full' end
+  if redis.call('ZCARD', P .. 'pz') >= tonumber(ARGV[5]) then return 'full' end
   if redis.call('ZCARD', ak) >= tonumber(ARGV[6]) then return 'full' end
 end
 redis.call('DEL', pk)
 redis.call('HSET', pk, 'a', addr, 'e', entry)
 redis.call('PEXPIRE', pk, ttl)
-redis.call('ZADD', 'crw:pz', now + ttl, id)
+redis.call('ZADD', P .. 'pz', now + ttl, id)
 redis.call('ZADD', ak, now + ttl, id)
 redis.call('PEXPIRE', ak, ttl)
 return 'ok'
@@ -84,23 +87,23 @@ return 'ok'
 // ARGV: id, address, node, socket -> {ok, order, entry, ev} | {none} | {conflict}
 inline constexpr const char* kClaim = R"lua(
 local id, addr = ARGV[1], ARGV[2]
-local pk = 'crw:p:' .. id
+local pk = P .. 'p:' .. id
 local p = redis.call('HMGET', pk, 'a', 'e')
 if not p[1] then return {'none'} end
 if p[1] ~= addr then return {'conflict'} end
-local a = redis.call('HGET', 'crw:l:' .. id, 'a')
+local a = redis.call('HGET', P .. 'l:' .. id, 'a')
 if a and a ~= addr then return {'conflict'} end
 redis.call('DEL', pk)
-redis.call('ZREM', 'crw:pz', id)
-redis.call('ZREM', 'crw:pa:' .. addr, id)
-local o = redis.call('INCR', 'crw:seq')
+redis.call('ZREM', P .. 'pz', id)
+redis.call('ZREM', P .. 'pa:' .. addr, id)
+local o = redis.call('INCR', P .. 'seq')
 local v = put(id, o, ARGV[3], ARGV[4], addr, p[2])
 return {'ok', o, p[2], v}
 )lua";
 
 // ARGV: id, node, socket -> 1 when that socket's listing was removed
 inline constexpr const char* kRelease = R"lua(
-local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'n', 's')
+local v = redis.call('HMGET', P .. 'l:' .. ARGV[1], 'n', 's')
 if v[1] ~= ARGV[2] or v[2] ~= ARGV[3] then return 0 end
 drop(ARGV[1])
 return 1
@@ -111,7 +114,7 @@ return 1
 inline constexpr const char* kUpdate = R"lua(
 local deadline = tonumber(ARGV[4]) or 0
 if deadline > 0 and nowMs() > deadline then return {'late'} end
-local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'a', 'o', 'n', 's')
+local v = redis.call('HMGET', P .. 'l:' .. ARGV[1], 'a', 'o', 'n', 's')
 if not v[1] then return {'notlisted'} end
 if v[1] ~= ARGV[2] then return {'wrong'} end
 return {'ok', put(ARGV[1], tonumber(v[2]), v[3], v[4], v[1], ARGV[3])}
@@ -133,11 +136,11 @@ local function take(k, rate, burst)
   redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
   return true
 end
-if not take('crw:ra:' .. ARGV[3], tonumber(ARGV[4]), tonumber(ARGV[5])) then return {'addrlimited'} end
+if not take(P .. 'ra:' .. ARGV[3], tonumber(ARGV[4]), tonumber(ARGV[5])) then return {'addrlimited'} end
 if ARGV[8] == '1' then return {'ok'} end
-local v = redis.call('HMGET', 'crw:l:' .. ARGV[1], 'n', 's')
+local v = redis.call('HMGET', P .. 'l:' .. ARGV[1], 'n', 's')
 if not v[1] then return {'notlisted'} end
-if not take('crw:rt:' .. ARGV[1], tonumber(ARGV[6]), tonumber(ARGV[7])) then return {'limited'} end
+if not take(P .. 'rt:' .. ARGV[1], tonumber(ARGV[6]), tonumber(ARGV[7])) then return {'limited'} end
 if v[1] == ARGV[2] then return {'local', v[2]} end
 return {'remote', v[1], v[2]}
 )lua";
@@ -145,13 +148,13 @@ return {'remote', v[1], v[2]}
 // A node that stops takes its listings with it, unless its id has passed to another process. ARGV: node, boot
 inline constexpr const char* kGoodbye = R"lua(
 local me = ARGV[1]
-local holder = redis.call('GET', 'crw:alive:' .. me)
+local holder = redis.call('GET', P .. 'alive:' .. me)
 if holder and holder ~= ARGV[2] then return 0 end
-for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. me)) do
-  if redis.call('HGET', 'crw:l:' .. id, 'n') == me then drop(id) end
+for _, id in ipairs(redis.call('SMEMBERS', P .. 'n:' .. me)) do
+  if redis.call('HGET', P .. 'l:' .. id, 'n') == me then drop(id) end
 end
-redis.call('DEL', 'crw:n:' .. me, 'crw:alive:' .. me)
-redis.call('SREM', 'crw:nodes', me)
+redis.call('DEL', P .. 'n:' .. me, P .. 'alive:' .. me)
+redis.call('SREM', P .. 'nodes', me)
 return 1
 )lua";
 
@@ -161,20 +164,20 @@ return 1
 //   -> {'twin'} | {'ok', ids now held by another socket...}
 inline constexpr const char* kRestore = R"lua(
 local me = ARGV[1]
-local holder = redis.call('GET', 'crw:alive:' .. me)
+local holder = redis.call('GET', P .. 'alive:' .. me)
 if holder and holder ~= ARGV[3] then return {'twin'} end
 local keep = {}
 for i = 4, #ARGV, 5 do keep[ARGV[i]] = ARGV[i + 2] end
-for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. me)) do
-  local v = redis.call('HMGET', 'crw:l:' .. id, 'n', 's')
+for _, id in ipairs(redis.call('SMEMBERS', P .. 'n:' .. me)) do
+  local v = redis.call('HMGET', P .. 'l:' .. id, 'n', 's')
   if v[1] == me and keep[id] ~= v[2] then drop(id)
-  elseif v[1] ~= me then redis.call('SREM', 'crw:n:' .. me, id) end
+  elseif v[1] ~= me then redis.call('SREM', P .. 'n:' .. me, id) end
 end
 local lost = {'ok'}
-local seq = tonumber(redis.call('GET', 'crw:seq') or '0')
+local seq = tonumber(redis.call('GET', P .. 'seq') or '0')
 for i = 4, #ARGV, 5 do
   local id, o = ARGV[i], tonumber(ARGV[i + 1])
-  local v = redis.call('HMGET', 'crw:l:' .. id, 'n', 's')
+  local v = redis.call('HMGET', P .. 'l:' .. id, 'n', 's')
   if v[1] and (v[1] ~= me or v[2] ~= ARGV[i + 2]) then
     table.insert(lost, id)
   elseif not v[1] then
@@ -182,17 +185,17 @@ for i = 4, #ARGV, 5 do
     if o > seq then seq = o end
   end
 end
-redis.call('SET', 'crw:seq', seq)
-redis.call('SET', 'crw:alive:' .. me, ARGV[3], 'PX', ARGV[2])
-redis.call('SADD', 'crw:nodes', me)
+redis.call('SET', P .. 'seq', seq)
+redis.call('SET', P .. 'alive:' .. me, ARGV[3], 'PX', ARGV[2])
+redis.call('SADD', P .. 'nodes', me)
 return lost
 )lua";
 
 // Every listing with the change counter it reflects -> {ev, id, order, node, socket, entry, ...}
 inline constexpr const char* kSnapshot = R"lua(
-local out = {redis.call('GET', 'crw:ev') or '0'}
-for _, id in ipairs(redis.call('ZRANGE', 'crw:ids', 0, -1)) do
-  local v = redis.call('HMGET', 'crw:l:' .. id, 'o', 'n', 's', 'e')
+local out = {redis.call('GET', P .. 'ev') or '0'}
+for _, id in ipairs(redis.call('ZRANGE', P .. 'ids', 0, -1)) do
+  local v = redis.call('HMGET', P .. 'l:' .. id, 'o', 'n', 's', 'e')
   if v[1] then
     table.insert(out, id)
     table.insert(out, v[1])
@@ -209,25 +212,25 @@ return out
 //   -> {'twin'} | {'ok', 1 if this node was still alive, pending count, nodes swept, ev, listings, digest, time ms}
 inline constexpr const char* kHeartbeat = R"lua(
 local me = ARGV[1]
-local holder = redis.call('GET', 'crw:alive:' .. me)
+local holder = redis.call('GET', P .. 'alive:' .. me)
 if holder and holder ~= ARGV[3] then return {'twin'} end
 local was = holder and 1 or 0
-redis.call('SET', 'crw:alive:' .. me, ARGV[3], 'PX', ARGV[2])
-redis.call('SADD', 'crw:nodes', me)
+redis.call('SET', P .. 'alive:' .. me, ARGV[3], 'PX', ARGV[2])
+redis.call('SADD', P .. 'nodes', me)
 local swept = 0
-for _, n in ipairs(redis.call('SMEMBERS', 'crw:nodes')) do
-  if n ~= me and redis.call('EXISTS', 'crw:alive:' .. n) == 0 then
-    for _, id in ipairs(redis.call('SMEMBERS', 'crw:n:' .. n)) do
-      if redis.call('HGET', 'crw:l:' .. id, 'n') == n then drop(id) end
+for _, n in ipairs(redis.call('SMEMBERS', P .. 'nodes')) do
+  if n ~= me and redis.call('EXISTS', P .. 'alive:' .. n) == 0 then
+    for _, id in ipairs(redis.call('SMEMBERS', P .. 'n:' .. n)) do
+      if redis.call('HGET', P .. 'l:' .. id, 'n') == n then drop(id) end
     end
-    redis.call('DEL', 'crw:n:' .. n)
-    redis.call('SREM', 'crw:nodes', n)
+    redis.call('DEL', P .. 'n:' .. n)
+    redis.call('SREM', P .. 'nodes', n)
     swept = swept + 1
   end
 end
-redis.call('ZREMRANGEBYSCORE', 'crw:pz', '-inf', nowMs())
-return {'ok', was, redis.call('ZCARD', 'crw:pz'), swept, redis.call('GET', 'crw:ev') or '0',
-        redis.call('ZCARD', 'crw:ids'), redis.call('GET', 'crw:dg') or '0', nowMs()}
+redis.call('ZREMRANGEBYSCORE', P .. 'pz', '-inf', nowMs())
+return {'ok', was, redis.call('ZCARD', P .. 'pz'), swept, redis.call('GET', P .. 'ev') or '0',
+        redis.call('ZCARD', P .. 'ids'), redis.call('GET', P .. 'dg') or '0', nowMs()}
 )lua";
 
 } // namespace crw::server::scripts

@@ -12,6 +12,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <malloc.h>
 #include <iostream>
 #include <stdexcept>
@@ -45,6 +47,17 @@ Core::Core(ServerOptions opts)
         throw std::runtime_error(fmt::format("invalid Redis address '{}': HOST:PORT expected", options.redis));
     cluster.host = options.redis.substr(0, colon);
     cluster.port = static_cast<unsigned short>(port);
+    // The prefix goes into the scripts' text as a Lua string.
+    const bool prefixOk = options.redisPrefix.size() <= 64 &&
+                          std::all_of(options.redisPrefix.begin(), options.redisPrefix.end(), [](unsigned char c) {
+                              return std::isalnum(c) || std::strchr(":_.-{}", c);
+                          });
+    if (!prefixOk)
+        throw std::runtime_error(fmt::format(
+            "invalid Redis key prefix '{}': up to 64 letters, digits and : _ . - {{ }} expected", options.redisPrefix));
+    cluster.password = options.redisPassword;
+    cluster.db = options.redisDb;
+    cluster.prefix = options.redisPrefix;
     cluster.nodeId = options.nodeId;
     cluster.nodeTtl = options.nodeTtl;
     cluster.heartbeat = std::max(std::chrono::milliseconds(50), options.nodeTtl / 5);
@@ -323,10 +336,16 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
         cluster->start();
         // A live node with the same id keeps its liveness fresh; a dead one's lapses within the TTL.
         const auto limit = core->options.nodeTtl * 3 / 2 + std::chrono::seconds(2);
-        if (cluster->waitIdentity(limit) == RedisRegistry::Identity::Refused)
+        const auto identity = cluster->waitIdentity(limit);
+        if (identity == RedisRegistry::Identity::Refused)
             throw std::runtime_error(fmt::format(
                 "node id '{}' is held by another live node of the cluster; give each node its own --node-id",
                 core->options.nodeId));
+        // A wrong password or database does not mend itself; a Redis still loading its data does.
+        const std::string refusal = cluster->refusal();
+        if (identity != RedisRegistry::Identity::Held && !refusal.empty() && refusal.rfind("LOADING", 0) != 0)
+            throw std::runtime_error(fmt::format("Redis at {} refused the connection: {}", core->options.redis,
+                                                 refusal));
     }
 
     impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);

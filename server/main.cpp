@@ -22,7 +22,8 @@ void usage()
 {
     std::cerr
         << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N] [--max-connections N] [--max-per-address N]\n"
-           "                  [--redis HOST:PORT [--node-id NAME]] [--trusted-proxy CIDR]...\n";
+           "                  [--redis HOST:PORT [--node-id NAME] [--redis-password P] [--redis-db N]\n"
+           "                  [--redis-prefix P]] [--trusted-proxy CIDR]...\n";
 }
 
 // Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
@@ -61,6 +62,8 @@ int main(int argc, char** argv)
     unsigned long maxConnections = options.maxConnections;
     unsigned long maxPerAddress = options.maxPerAddress;
     std::string bind = "127.0.0.1";
+    std::string redisOption; // the last --redis-... option given
+    unsigned long number = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -77,6 +80,13 @@ int main(int argc, char** argv)
             ok = (options.redis = value, true);
         else if (arg == "--node-id" && value && *value)
             ok = (options.nodeId = value, true);
+        // Redis shared with others (the password may come from CRW_REDIS_PASSWORD instead, out of sight of ps).
+        else if (arg == "--redis-password" && value)
+            ok = (options.redisPassword = value, redisOption = arg, true);
+        else if (arg == "--redis-db" && parseNumber(value, 1000000, number))
+            ok = (options.redisDb = static_cast<unsigned>(number), redisOption = arg, true);
+        else if (arg == "--redis-prefix" && value)
+            ok = (options.redisPrefix = value, redisOption = arg, true);
         else if (arg == "--trusted-proxy" && value)
             ok = (options.trustedProxies.push_back(value), true);
         else if (arg == "--bind" && value)
@@ -88,6 +98,14 @@ int main(int argc, char** argv)
             return 2;
         }
         ++i;
+    }
+
+    if (const char* password = std::getenv("CRW_REDIS_PASSWORD");
+        password && *password && options.redisPassword.empty())
+        options.redisPassword = password;
+    if (!redisOption.empty() && options.redis.empty()) {
+        std::cerr << "crw-server: " << redisOption << " has no effect without --redis HOST:PORT\n";
+        return 2;
     }
 
     // Block the stop signals in every thread; the main thread alone waits for them.

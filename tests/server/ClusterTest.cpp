@@ -102,6 +102,8 @@ protected:
         o.limits.invitesPerTargetPerSecond = 0.01;
         o.limits.invitesPerAddressPerSecond = 0.01;
         o.callTimeout = callTimeout;
+        if (tweak_)
+            tweak_(o);
         auto r = std::make_unique<RedisRegistry>(o, metrics);
         r->start();
         EXPECT_TRUE(eventually([&] { return r->available(); }));
@@ -113,6 +115,7 @@ protected:
     }
 
     RedisServer redis_;
+    std::function<void(crw::server::RedisRegistryOptions&)> tweak_;
 };
 
 } // namespace
@@ -288,8 +291,8 @@ std::string inviteBody(const std::string& searcherId)
 
 // A crw-server process joined to the cluster; its port is read from its first line.
 struct Node {
-    Node(const std::string& redis, const std::string& name)
-        : process(CRW_SERVER_EXE, {"--port", "0", "--redis", redis, "--node-id", name})
+    Node(const std::string& redis, const std::string& name, std::vector<std::string> more = {})
+        : process(CRW_SERVER_EXE, withArgs({"--port", "0", "--redis", redis, "--node-id", name}, std::move(more)))
     {
         // The log thread may write its first line before the main thread's.
         if (!process.waitForOutput("redis: ready", kWait) || !process.waitForOutput("listening on ", kWait))
@@ -299,6 +302,11 @@ struct Node {
         port = static_cast<unsigned short>(std::stoi(out.substr(colon + 1)));
     }
     bool lists(const std::string& id) { return httpRequest(port, "GET", "/list").body.find(id) != std::string::npos; }
+    static std::vector<std::string> withArgs(std::vector<std::string> a, std::vector<std::string> b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
     Process process;
     unsigned short port = 0;
 };
@@ -574,4 +582,84 @@ TEST_F(ClusterTest, SecondNodeWithALiveIdIsRefusedAndTouchesNothing)
     a->client().stop();
     auto again = node("a", std::chrono::milliseconds(1000));
     EXPECT_EQ(again->waitIdentity(std::chrono::seconds(5)), Identity::Held);
+}
+
+// Clusters sharing one Redis: a password, a database and a key prefix each keep them apart.
+TEST_F(ClusterTest, ClustersOnOneRedisAreKeptApartByPasswordDatabaseAndPrefix)
+{
+    crw::server::RedisClient::Options ao;
+    ao.port = redis_.port();
+    crw::server::RedisClient admin(ao, {}, {});
+    admin.start();
+    ASSERT_TRUE(eventually([&] { return admin.connected(); }));
+    ASSERT_EQ(admin.call({"CONFIG", "SET", "requirepass", "s3cret"}, kWait)->str, "OK");
+    auto cluster = [&](const std::string& prefix, unsigned db) {
+        tweak_ = [prefix, db](crw::server::RedisRegistryOptions& o) {
+            o.password = "s3cret";
+            o.prefix = prefix;
+            o.db = db;
+        };
+    };
+    auto sink = std::make_shared<Sink>();
+    cluster("one:", 0);
+    auto a = node("a");
+    auto a2 = node("a2");
+    cluster("two:", 0);
+    auto b = node("a"); // the same node id in another cluster is no twin
+    cluster("one:", 2);
+    auto c = node("c");
+    listed(a, "p1", sink, "first-cluster");
+    listed(b, "p1", sink, "second-cluster", "10.0.0.2"); // the same player id, another address
+    EXPECT_TRUE(eventually([&] { return lists(*a2, "first-cluster"); }));
+    EXPECT_FALSE(lists(*a2, "second-cluster"));
+    EXPECT_FALSE(lists(*b, "first-cluster"));
+    EXPECT_EQ(c->listedCount(), 0u);
+    EXPECT_EQ(b.deliverInvite("p1", "x").outcome, Registry::Invite::Delivered);
+    for (const char* key : {"one:l:p1", "two:l:p1", "crw:l:p1"})
+        EXPECT_EQ(admin.call({"EXISTS", key}, kWait)->integer, key[0] == 'c' ? 0 : 1) << key;
+
+    // A wrong password or none: refused with Redis's own words, and nothing is listed.
+    for (const std::string password : {"wrong", ""}) {
+        crw::server::RedisRegistryOptions o;
+        o.port = redis_.port();
+        o.nodeId = "x";
+        o.password = password;
+        RedisRegistry refused(o, nullptr);
+        refused.start();
+        EXPECT_TRUE(eventually([&] { return !refused.refusal().empty(); })) << password;
+        EXPECT_FALSE(refused.available());
+    }
+
+    // The process: a wrong password stops it at start; the Redis options need --redis.
+    Process wrong(CRW_SERVER_EXE, {"--port", "0", "--redis", redis_.address(), "--redis-password", "wrong"});
+    EXPECT_EQ(wrong.waitExit(kWait), 1);
+    EXPECT_NE(wrong.output().find("refused the connection: WRONGPASS"), std::string::npos) << wrong.output();
+    Process alone(CRW_SERVER_EXE, {"--port", "0", "--redis-db", "1"});
+    EXPECT_EQ(alone.waitExit(kWait), 2);
+    EXPECT_NE(alone.output().find("--redis-db has no effect without --redis"), std::string::npos) << alone.output();
+    Node n(redis_.address(), "n", {"--redis-password", "s3cret", "--redis-prefix", "two:"});
+    ASSERT_NE(n.port, 0) << n.process.output();
+    EXPECT_TRUE(n.lists("second-cluster"));
+
+    // The round trips so far, as a histogram: cumulative buckets, +Inf equal to the count.
+    const std::string metrics = httpRequest(n.port, "GET", "/metrics").body;
+    std::uint64_t last = 0, inf = 0, count = 0;
+    std::size_t buckets = 0;
+    for (std::size_t at = metrics.find("crw_redis_command_seconds_"); at != std::string::npos;
+         at = metrics.find("crw_redis_command_seconds_", at + 1)) {
+        const std::string line = metrics.substr(at, metrics.find('\n', at) - at);
+        const std::uint64_t v = std::stoull(line.substr(line.rfind(' ') + 1));
+        if (line.find("le=\"+Inf\"") != std::string::npos)
+            inf = v;
+        else if (line.find("_bucket") != std::string::npos) {
+            EXPECT_GE(v, last) << line;
+            last = v;
+            ++buckets;
+        } else if (line.find("_count") != std::string::npos)
+            count = v;
+    }
+    EXPECT_EQ(buckets, 12u) << metrics;
+    EXPECT_GT(count, 0u);
+    EXPECT_EQ(inf, count);
+    EXPECT_GE(inf, last);
 }

@@ -46,6 +46,11 @@ struct ServerOptions {
     std::string redis;
     // This node's name in the cluster; empty means "hostname:port".
     std::string nodeId;
+    // Redis shared with others: AUTH password (empty: none), database number, and the start of every key and channel
+    // of this cluster (clusters with different prefixes never see each other).
+    std::string redisPassword;
+    unsigned redisDb = 0;
+    std::string redisPrefix = "crw:";
     // A node whose liveness in Redis is older than this is taken for dead and its listings are swept.
     std::chrono::milliseconds nodeTtl{5000};
     // Balancers (addresses or CIDR ranges) whose connections start with a PROXY protocol header (v1 or v2) naming
