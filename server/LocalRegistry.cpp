@@ -141,9 +141,8 @@ Registry::Update LocalRegistry::update(const std::string& id, Json::Value entry,
     return Update::Updated;
 }
 
-// The target's bucket is split evenly among the networks that asked lately: a heavy asker gets its share and no
-// more, so a light one always finds some. One that has not used its share, or was refused for lack of room, may
-// overdraw the bucket by at most one burst; new networks arriving in numbers cannot go past that.
+// The target's rate is split evenly among the networks that asked lately: a heavy asker gets its share and no more,
+// so a light one, or one refused a moment ago, always finds room in its own.
 bool LocalRegistry::takeInvite(Listed& l, const std::string& address, Clock::time_point now)
 {
     const double rate = limits_.invitesPerTargetPerSecond;
@@ -160,7 +159,7 @@ bool LocalRegistry::takeInvite(Listed& l, const std::string& address, Clock::tim
         }));
     const double askers = static_cast<double>(l.askers.count(network) ? l.askers.size() : l.askers.size() + 1);
     const double shareBurst = std::max(1.0, burst / askers);
-    auto [it, fresh] = l.askers.try_emplace(network, Share{shareBurst, now, false});
+    auto [it, fresh] = l.askers.try_emplace(network, Share{shareBurst, now});
     Share& share = it->second;
     if (!fresh)
         share.tokens =
@@ -168,12 +167,10 @@ bool LocalRegistry::takeInvite(Listed& l, const std::string& address, Clock::tim
     share.at = now;
     if (share.tokens < 1)
         return false;
-    const bool overdraw = share.refused || share.tokens >= shareBurst;
-    if (l.inviteTokens < 1 && !(overdraw && l.inviteTokens > 1 - burst)) {
-        share.refused = true;
+    // Within its share an asker may overdraw the target's bucket: others' shares keep the sum near the rate, so
+    // the bucket runs dry only when new networks keep arriving, and the floor bounds what they get.
+    if (l.inviteTokens <= 1 - burst)
         return false;
-    }
-    share.refused = false;
     share.tokens -= 1;
     l.inviteTokens -= 1;
     return true;

@@ -64,7 +64,6 @@ private:
     struct Share {
         double tokens = 0;
         Clock::time_point at;
-        bool refused = false; // its last invite found the target's bucket empty
     };
     struct Listed {
         std::string json;
