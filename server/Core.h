@@ -14,8 +14,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace crw::server {
@@ -25,6 +27,17 @@ class Session {
 public:
     virtual ~Session() = default;
     virtual void shutdown() = 0;
+
+    // What admission looks at when the server is full and must choose a connection to give up. Written by the
+    // session's strand, read under Core's sessions lock: atomics, so that neither waits for the other.
+    void touch() { lastActive_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
+    void holdsListing(bool held) { listed_.store(held); }
+    std::int64_t lastActive() const { return lastActive_.load(); }
+    bool listed() const { return listed_.load(); }
+
+private:
+    std::atomic<std::int64_t> lastActive_{std::chrono::steady_clock::now().time_since_epoch().count()};
+    std::atomic<bool> listed_{false};
 };
 
 // Token buckets keyed by address. Callable from any thread.
@@ -64,7 +77,9 @@ public:
     void log(std::string line) { log_.write(std::move(line)); }
 
     enum class Admit { Ok, Stopping, Full, AddressFull };
-    // Registers a live session; `handoff` (a connection changing hands) is never refused for numbers.
+    // Registers a live session; `handoff` (a connection changing hands) is never refused for numbers. When the
+    // server is full, a newcomer whose network holds fewer connections than the busiest one takes the place of
+    // that network's idlest connection without a listing.
     Admit addSession(std::weak_ptr<Session> session, bool handoff, const std::string& address, std::uint64_t& id);
     void removeSession(std::uint64_t id);
     bool stopping() const;
@@ -86,15 +101,22 @@ private:
     struct Entry {
         std::weak_ptr<Session> session;
         std::string address;
+        std::string network;
     };
+    // Takes off the books the idlest unlisted session of one of the busiest networks holding more than `than`
+    // sessions; `victim` is then the session to shut (null when it was already going). False when there is none.
+    bool evictLocked(std::size_t than, std::shared_ptr<Session>& victim);
+    void forgetLocked(std::unordered_map<std::uint64_t, Entry>::iterator it);
     AsyncLog log_;
     std::unique_ptr<Registry> registry_;
     RedisRegistry* cluster_ = nullptr; // the same object as registry_, when clustered
-    // sessions_, perAddress_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
+    // sessions_, perAddress_, perNetwork_, busiest_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
     mutable std::mutex sessionsMutex_;
     std::condition_variable sessionsGone_;
     std::unordered_map<std::uint64_t, Entry> sessions_;
     std::unordered_map<std::string, std::size_t> perAddress_;
+    std::unordered_map<std::string, std::unordered_set<std::uint64_t>> perNetwork_;
+    std::set<std::pair<std::size_t, std::string>> busiest_; // (sessions, network), for every network in perNetwork_
     std::uint64_t nextSessionId_ = 1;
     bool stopping_ = false;
 };

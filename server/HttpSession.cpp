@@ -115,14 +115,18 @@ Reply inviteReply(Core& core, const Registry::InviteResult& result, const Invite
 }
 
 // The paths answered from memory, without a handler's cost.
-std::optional<Reply> immediate(Core& core, const std::string& path)
+std::optional<Reply> immediate(Core& core, const std::string& path, bool metricsPort)
 {
+    // Counters tell a lot about who uses the server: kept off the public side when they have a port of their own.
+    const bool metricsHere = metricsPort || core.options.metricsBind.empty();
+    if (path == "/metrics" && metricsHere)
+        return Reply{http::status::ok, metricsText(core), "text/plain; version=0.0.4"};
+    if (metricsPort)
+        return Reply{http::status::not_found, "Not found"};
     if (path == "/CheckAPI")
         return Reply{http::status::ok, "Crewfinder server is up"};
     if (path == "/list")
         return Reply{http::status::ok, {}, "application/json", core.registry().listBody()};
-    if (path == "/metrics")
-        return Reply{http::status::ok, metricsText(core), "text/plain; version=0.0.4"};
     return std::nullopt;
 }
 
@@ -196,14 +200,15 @@ void handle(Core& core, const std::string& path, const std::string& body, const 
 
 } // namespace
 
-HttpSession::HttpSession(tcp::socket socket, std::shared_ptr<Core> core)
-    : stream_(std::move(socket)), executor_(stream_.get_executor()), core_(std::move(core)), buffer_(kReadBufferLimit)
+HttpSession::HttpSession(tcp::socket socket, std::shared_ptr<Core> core, bool metricsPort)
+    : stream_(std::move(socket)), executor_(stream_.get_executor()), core_(std::move(core)),
+      metricsPort_(metricsPort), buffer_(kReadBufferLimit)
 {
     beast::error_code ec;
     const auto remote = stream_.socket().remote_endpoint(ec);
     if (!ec) {
         address_ = remote.address().to_string();
-        if (!core_->trustedProxies.empty() && core_->trustedProxies.contains(remote.address()))
+        if (!metricsPort_ && !core_->trustedProxies.empty() && core_->trustedProxies.contains(remote.address()))
             proxy_ = std::make_unique<ProxyHeaderParser>();
     }
 }
@@ -229,7 +234,8 @@ bool HttpSession::start()
 bool HttpSession::admit()
 {
     std::uint64_t id = 0;
-    switch (core_->addSession(weak_from_this(), false, address_, id)) {
+    // A scraper on the metrics port is never refused for numbers: it is how a full server is seen.
+    switch (core_->addSession(weak_from_this(), metricsPort_, address_, id)) {
     case Core::Admit::Ok:
         break;
     case Core::Admit::Full:
@@ -326,7 +332,8 @@ void HttpSession::onHeader(beast::error_code ec)
         stream_.close();
         return;
     }
-    if (websocket::is_upgrade(parser_->get()))
+    touch();
+    if (websocket::is_upgrade(parser_->get()) && !metricsPort_)
         return upgrade();
     const auto expect = parser_->get()[http::field::expect];
     if (beast::iequals(expect, "100-continue") && !parser_->is_done())
@@ -372,7 +379,7 @@ void HttpSession::onBody(beast::error_code ec)
     }
     const auto& req = parser_->get();
     const std::string path = pathOf(req.target());
-    if (auto reply = immediate(*core_, path))
+    if (auto reply = immediate(*core_, path, metricsPort_))
         return answer(path, std::move(*reply));
     // The request stays in the parser until the answer is written: nothing is read meanwhile.
     auto finish = [self = shared_from_this(), path](Reply reply) {

@@ -1,5 +1,6 @@
 #include "LocalRegistry.h"
 
+#include "Network.h"
 #include "Registration.h"
 
 #include <algorithm>
@@ -7,6 +8,11 @@
 namespace crw::server {
 
 namespace {
+// An asking network that has not asked for this long no longer holds a share of the target.
+constexpr auto kShareWindow = std::chrono::seconds(10);
+// Networks remembered per target; past this the quietest is forgotten.
+constexpr std::size_t kMaxAskers = 64;
+
 std::string nameOf(const Json::Value& entry)
 {
     const Json::Value& creator = entry["Creator"];
@@ -19,6 +25,15 @@ void LocalRegistry::erasePending(std::unordered_map<std::string, Pending>::itera
     auto count = pendingPerAddress_.find(it->second.address);
     if (count != pendingPerAddress_.end() && --count->second == 0)
         pendingPerAddress_.erase(count);
+    auto ids = pendingPerNetwork_.find(it->second.network);
+    if (ids != pendingPerNetwork_.end()) {
+        pendingBusiest_.erase({ids->second.size(), ids->first});
+        ids->second.erase({it->second.created, it->first});
+        if (ids->second.empty())
+            pendingPerNetwork_.erase(ids);
+        else
+            pendingBusiest_.emplace(ids->second.size(), ids->first);
+    }
     pending_.erase(it);
 }
 
@@ -49,14 +64,29 @@ Registry::Register LocalRegistry::addPending(const std::string& id, Json::Value 
             return Register::TakenElsewhere;
         erasePending(it);
     }
-    auto& fromAddress = pendingPerAddress_[address];
-    if (pending_.size() >= limits_.maxPending || fromAddress >= limits_.maxPendingPerAddress) {
-        if (fromAddress == 0)
-            pendingPerAddress_.erase(address);
+    std::string network = networkOf(address, limits_.networkBitsV4, limits_.networkBitsV6);
+    auto known = pendingPerAddress_.find(address);
+    if (known != pendingPerAddress_.end() && known->second >= limits_.maxPendingPerAddress)
         return Register::TooManyPending;
+    auto mine = pendingPerNetwork_.find(network);
+    const std::size_t fromNetwork = mine == pendingPerNetwork_.end() ? 0 : mine->second.size();
+    if (fromNetwork >= limits_.maxPendingPerNetwork)
+        return Register::TooManyPending;
+    if (pending_.size() >= limits_.maxPending) {
+        // Full: a network holding little takes the place of the busiest one's oldest, so a flood cannot shut
+        // newcomers out.
+        auto top = pendingBusiest_.rbegin();
+        if (top == pendingBusiest_.rend() || top->first <= fromNetwork + 1)
+            return Register::TooManyPending;
+        const std::string oldest = pendingPerNetwork_.at(top->second).begin()->second;
+        erasePending(pending_.find(oldest));
     }
-    ++fromAddress;
-    pending_.emplace(id, Pending{toJson(entry), nameOf(entry), address, now});
+    ++pendingPerAddress_[address];
+    auto& ids = pendingPerNetwork_[network];
+    pendingBusiest_.erase({ids.size(), network});
+    ids.emplace(now, id);
+    pendingBusiest_.emplace(ids.size(), network);
+    pending_.emplace(id, Pending{toJson(entry), nameOf(entry), address, std::move(network), now});
     return Register::Pending;
 }
 
@@ -79,7 +109,7 @@ Registry::Claim LocalRegistry::claim(const std::string& id, std::uint64_t sessio
     listed.address = address;
     listed.sessionId = sessionId;
     listed.sink = std::move(sink);
-    listed.inviteTokens = static_cast<float>(limits_.inviteBurstPerTarget);
+    listed.inviteTokens = limits_.inviteBurstPerTarget;
     listed.inviteRefill = Clock::now();
     erasePending(it);
     list(id, std::move(listed));
@@ -111,7 +141,43 @@ Registry::Update LocalRegistry::update(const std::string& id, Json::Value entry,
     return Update::Updated;
 }
 
-Registry::InviteResult LocalRegistry::deliverInvite(const std::string& id, const std::string& frame)
+// The target's rate is split evenly among the networks that asked lately: a heavy asker gets its share and no more,
+// so a light one, or one refused a moment ago, always finds room in its own.
+bool LocalRegistry::takeInvite(Listed& l, const std::string& address, Clock::time_point now)
+{
+    const double rate = limits_.invitesPerTargetPerSecond;
+    const double burst = limits_.inviteBurstPerTarget;
+    l.inviteTokens = std::min(burst, l.inviteTokens + std::chrono::duration<double>(now - l.inviteRefill).count() * rate);
+    l.inviteRefill = now;
+
+    const std::string network = networkOf(address, limits_.networkBitsV4, limits_.networkBitsV6);
+    for (auto it = l.askers.begin(); it != l.askers.end();)
+        it = now - it->second.at > kShareWindow && it->first != network ? l.askers.erase(it) : std::next(it);
+    if (!l.askers.count(network) && l.askers.size() >= kMaxAskers)
+        l.askers.erase(std::min_element(l.askers.begin(), l.askers.end(), [](const auto& a, const auto& b) {
+            return a.second.at < b.second.at;
+        }));
+    const double askers = static_cast<double>(l.askers.count(network) ? l.askers.size() : l.askers.size() + 1);
+    const double shareBurst = std::max(1.0, burst / askers);
+    auto [it, fresh] = l.askers.try_emplace(network, Share{shareBurst, now});
+    Share& share = it->second;
+    if (!fresh)
+        share.tokens =
+            std::min(shareBurst, share.tokens + std::chrono::duration<double>(now - share.at).count() * rate / askers);
+    share.at = now;
+    if (share.tokens < 1)
+        return false;
+    // Within its share an asker may overdraw the target's bucket: others' shares keep the sum near the rate, so
+    // the bucket runs dry only when new networks keep arriving, and the floor bounds what they get.
+    if (l.inviteTokens <= 1 - burst)
+        return false;
+    share.tokens -= 1;
+    l.inviteTokens -= 1;
+    return true;
+}
+
+Registry::InviteResult LocalRegistry::deliverInvite(const std::string& id, const std::string& frame,
+                                                    const std::string& address)
 {
     InviteResult result;
     std::shared_ptr<FrameSink> sink;
@@ -127,16 +193,10 @@ Registry::InviteResult LocalRegistry::deliverInvite(const std::string& id, const
                 return result;
         }
         result.name = l.name;
-        const auto now = Clock::now();
-        const double refill =
-            std::chrono::duration<double>(now - l.inviteRefill).count() * limits_.invitesPerTargetPerSecond;
-        l.inviteTokens = static_cast<float>(std::min(limits_.inviteBurstPerTarget, l.inviteTokens + refill));
-        l.inviteRefill = now;
-        if (l.inviteTokens < 1) {
+        if (!takeInvite(l, address, Clock::now())) {
             result.outcome = Invite::RateLimited;
             return result;
         }
-        l.inviteTokens -= 1;
     }
     // Outside the lock: the sink takes its own.
     result.outcome = !sink || sink->trySend(frame) ? Invite::Delivered : Invite::QueueFull;
@@ -150,7 +210,7 @@ void LocalRegistry::addDemo(const std::string& id, Json::Value entry)
     listed.json = toJson(entry);
     listed.name = nameOf(entry);
     listed.demo = true;
-    listed.inviteTokens = static_cast<float>(limits_.inviteBurstPerTarget);
+    listed.inviteTokens = limits_.inviteBurstPerTarget;
     listed.inviteRefill = Clock::now();
     list(id, std::move(listed));
 }
@@ -199,6 +259,8 @@ void LocalRegistry::clear()
     std::lock_guard<std::mutex> lock(mutex_);
     pending_.clear();
     pendingPerAddress_.clear();
+    pendingPerNetwork_.clear();
+    pendingBusiest_.clear();
     order_.clear();
     listed_.clear();
     changed();

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 
 namespace crw::server {
@@ -20,7 +21,7 @@ public:
     Claim claim(const std::string& id, std::uint64_t sessionId, std::weak_ptr<FrameSink> sink,
                 const std::string& address);
     Update update(const std::string& id, Json::Value entry, const std::string& address);
-    InviteResult deliverInvite(const std::string& id, const std::string& frame);
+    InviteResult deliverInvite(const std::string& id, const std::string& frame, const std::string& address = {});
 
     void addPending(const std::string& id, Json::Value entry, const std::string& address,
                     Done<Register> done) override
@@ -38,10 +39,10 @@ public:
         done(update(id, std::move(entry), address));
     }
     // The asking address is limited by the server itself, before it asks.
-    void deliverInvite(const std::string& id, const std::string& frame, const std::string&,
+    void deliverInvite(const std::string& id, const std::string& frame, const std::string& address,
                        Done<InviteResult> done) override
     {
-        done(deliverInvite(id, frame));
+        done(deliverInvite(id, frame, address));
     }
     void addDemo(const std::string& id, Json::Value entry) override;
     std::shared_ptr<const std::string> listBody() override;
@@ -56,7 +57,13 @@ private:
         std::string json;
         std::string name;
         std::string address;
+        std::string network;
         Clock::time_point created;
+    };
+    // One asking network's part of a target's invites.
+    struct Share {
+        double tokens = 0;
+        Clock::time_point at;
     };
     struct Listed {
         std::string json;
@@ -66,9 +73,11 @@ private:
         std::uint64_t sessionId = 0;
         std::weak_ptr<FrameSink> sink;
         bool demo = false;
-        float inviteTokens = 0;
+        double inviteTokens = 0;
         Clock::time_point inviteRefill;
+        std::unordered_map<std::string, Share> askers; // networks that asked lately
     };
+    bool takeInvite(Listed& target, const std::string& address, Clock::time_point now);
 
     bool expired(const Pending& p, Clock::time_point now) const { return now - p.created > limits_.pendingTimeout; }
     void erasePending(std::unordered_map<std::string, Pending>::iterator it);
@@ -80,6 +89,9 @@ private:
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Pending> pending_;
     std::unordered_map<std::string, std::size_t> pendingPerAddress_;
+    // Per network, its pending ids oldest first; and the networks by how many they hold.
+    std::unordered_map<std::string, std::set<std::pair<Clock::time_point, std::string>>> pendingPerNetwork_;
+    std::set<std::pair<std::size_t, std::string>> pendingBusiest_;
     std::unordered_map<std::string, Listed> listed_;
     std::map<std::uint64_t, const std::string*> order_; // listing order -> key in listed_
     std::uint64_t nextOrder_ = 0;

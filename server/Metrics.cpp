@@ -43,6 +43,8 @@ std::string Metrics::render(const Gauges& g) const
     metric("crw_invites_dropped_total", "counter", "Invite notifications that could not be handed over.",
            invitesDropped.load());
     metric("crw_rate_limited_total", "counter", "Requests refused by a rate limit.", rateLimited.load());
+    metric("crw_connections_evicted_total", "counter",
+           "Idle connections closed to admit a newcomer from a less busy network while full.", connectionsEvicted.load());
     if (g.clustered) {
         metric("crw_redis_up", "gauge", "1 while the link to Redis is up.", g.redisUp ? 1 : 0);
         metric("crw_redis_reconnects_total", "counter", "Times the link to Redis came back.", g.redisReconnects);

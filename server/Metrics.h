@@ -19,6 +19,7 @@ public:
     std::atomic<std::uint64_t> invitesDelivered{0};
     std::atomic<std::uint64_t> invitesDropped{0};
     std::atomic<std::uint64_t> rateLimited{0};
+    std::atomic<std::uint64_t> connectionsEvicted{0};
     // Cluster: messages between nodes that were malformed and ignored, and mirrors rebuilt from a snapshot.
     std::atomic<std::uint64_t> clusterBadMessages{0};
     std::atomic<std::uint64_t> clusterResyncs{0};

@@ -156,15 +156,50 @@ bool validPlaylists(const Json::Value& v, std::string& error, Json::Value& out)
     return true;
 }
 
+// Text shown to other players: control characters (escaped ones included, as they arrive decoded) and the
+// characters that reorder the text around them would let one entry garble or disguise what follows it.
+bool displayable(const std::string& text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned c = *p;
+        if (c < 0x20 || c == 0x7F)
+            return false;
+        if (c == 0xC2 && p + 1 < end && p[1] >= 0x80 && p[1] <= 0x9F) // C1 controls
+            return false;
+        if (c == 0xE2 && p + 2 < end) {
+            const unsigned cp = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069))
+                return false;
+        }
+        ++p;
+    }
+    return true;
+}
+
 } // namespace
 
 bool parseJson(const std::string& text, Json::Value& out)
 {
-    // JSON has no room for raw control bytes; a NUL would also end the text early for some readers.
+    // JSON has no room for raw control bytes; a NUL would also end the text early for some readers. Tab and line
+    // breaks are spacing between tokens, never part of a string; DEL is refused in strings alongside them.
+    bool inString = false, escaped = false;
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+        if (c < 0x20 && (inString || (c != '\t' && c != '\n' && c != '\r')))
             return false;
+        if (!inString) {
+            inString = c == '"';
+        } else if (escaped) {
+            escaped = false;
+        } else if (c == '\\') {
+            escaped = true;
+        } else if (c == '"') {
+            inString = false;
+        } else if (c == 0x7F) {
+            return false;
+        }
     }
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
@@ -293,6 +328,10 @@ ValidatedRegistration validateRegistration(const std::string& body)
         r.error = "\"Title\" is not valid UTF-8";
         return r;
     }
+    if (!displayable(titleText)) {
+        r.error = "\"Title\" holds control or text-direction characters";
+        return r;
+    }
     const Json::Value& creator = root["Creator"];
     if (!creator.isObject() || !creator["Name"].isString() || !creator["IdString"].isString()) {
         r.error = "\"Creator\" must be an object with \"Name\" and \"IdString\" texts";
@@ -310,6 +349,10 @@ ValidatedRegistration validateRegistration(const std::string& body)
     }
     if (!isValidUtf8(r.name) || !isValidUtf8(r.idString)) {
         r.error = "\"Creator\" texts are not valid UTF-8";
+        return r;
+    }
+    if (!displayable(r.name)) {
+        r.error = "\"Creator\".\"Name\" holds control or text-direction characters";
         return r;
     }
     Json::Value playlists, regions, languages;
@@ -362,6 +405,10 @@ InviteRequest parseInviteRequest(const std::string& body)
     if (r.userName.size() > kMaxNameBytes || r.userId.size() > kMaxNameBytes || !isValidUtf8(r.userName) ||
         !isValidUtf8(r.userId) || !isValidUtf8(r.searcherName) || !isValidUtf8(r.searcherId)) {
         r.error = "\"User\" or \"Searcher\" texts are too long or not valid UTF-8";
+        return r;
+    }
+    if (!displayable(r.userName)) {
+        r.error = "\"User\".\"Name\" holds control or text-direction characters";
         return r;
     }
     r.ok = true;

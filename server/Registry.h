@@ -41,7 +41,8 @@ public:
     virtual ~Registry() = default;
 
     enum class Register { Pending, TakenElsewhere, TooManyPending, Unavailable };
-    // `entry` is the list layout of the registration (validated).
+    // `entry` is the list layout of the registration (validated). When the registrations waiting are at their cap,
+    // one from a network holding fewer than the busiest network takes the place of that network's oldest.
     virtual void addPending(const std::string& id, Json::Value entry, const std::string& address,
                             Done<Register> done) = 0;
 
@@ -74,7 +75,8 @@ public:
         std::string name; // the listed player's name, when listed
     };
     // Pushes `frame` to the listed player's socket (demo entries accept without a socket). Rate-limited per target,
-    // and per asking address when the registry is shared by several nodes.
+    // with the target's share split among the networks asking, and per asking address when the registry is shared
+    // by several nodes.
     virtual void deliverInvite(const std::string& id, const std::string& frame, const std::string& address,
                                Done<InviteResult> done) = 0;
 
@@ -97,6 +99,10 @@ struct RegistryLimits {
     std::chrono::milliseconds pendingTimeout{30000};
     std::size_t maxPending = 20000;
     std::size_t maxPendingPerAddress = 16;
+    std::size_t maxPendingPerNetwork = 64;
+    // The network an address counts in (see networkOf).
+    unsigned networkBitsV4 = 24;
+    unsigned networkBitsV6 = 64;
     // Invites toward one player: a bucket of `inviteBurstPerTarget`, refilled at this rate.
     double invitesPerTargetPerSecond = 5;
     double inviteBurstPerTarget = 20;

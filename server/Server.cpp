@@ -2,6 +2,7 @@
 
 #include "Core.h"
 #include "Demo.h"
+#include "Network.h"
 #include "RedisRegistry.h"
 #include "Sessions.h"
 
@@ -15,6 +16,7 @@
 #include <cctype>
 #include <cstring>
 #include <malloc.h>
+#include <optional>
 #include <iostream>
 #include <stdexcept>
 #include <thread>
@@ -30,6 +32,9 @@ Core::Core(ServerOptions opts)
     limits.pendingTimeout = options.pendingTimeout;
     limits.maxPending = options.maxPending;
     limits.maxPendingPerAddress = options.maxPendingPerAddress;
+    limits.maxPendingPerNetwork = options.maxPendingPerNetwork;
+    limits.networkBitsV4 = options.networkBitsV4;
+    limits.networkBitsV6 = options.networkBitsV6;
     limits.invitesPerTargetPerSecond = options.invitesPerTargetPerSecond;
     limits.inviteBurstPerTarget = options.inviteBurstPerTarget;
     limits.invitesPerAddressPerSecond = options.invitesPerAddressPerSecond;
@@ -109,20 +114,85 @@ void RateLimiter::prune()
 Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const std::string& address,
                              std::uint64_t& id)
 {
-    std::lock_guard<std::mutex> lock(sessionsMutex_);
-    if (stopping_)
-        return Admit::Stopping;
-    std::size_t& fromAddress = perAddress_[address];
-    if (!handoff && (sessions_.size() >= options.maxConnections || fromAddress >= options.maxPerAddress)) {
-        const bool addressFull = fromAddress >= options.maxPerAddress;
-        if (fromAddress == 0)
-            perAddress_.erase(address);
-        return addressFull ? Admit::AddressFull : Admit::Full;
+    std::shared_ptr<Session> evicted;
+    {
+        std::lock_guard<std::mutex> lock(sessionsMutex_);
+        if (stopping_)
+            return Admit::Stopping;
+        std::string network = networkOf(address, options.networkBitsV4, options.networkBitsV6);
+        auto known = perAddress_.find(address);
+        const std::size_t fromAddress = known == perAddress_.end() ? 0 : known->second;
+        auto ids = perNetwork_.find(network);
+        const std::size_t fromNetwork = ids == perNetwork_.end() ? 0 : ids->second.size();
+        if (!handoff) {
+            if (fromAddress >= options.maxPerAddress || fromNetwork >= options.maxPerNetwork)
+                return Admit::AddressFull;
+            if (sessions_.size() >= options.maxConnections) {
+                if (!evictLocked(fromNetwork + 1, evicted))
+                    return Admit::Full;
+                ++metrics.connectionsEvicted;
+            }
+        }
+        ++perAddress_[address];
+        id = nextSessionId_++;
+        auto& mine = perNetwork_[network];
+        busiest_.erase({mine.size(), network});
+        mine.insert(id);
+        busiest_.emplace(mine.size(), network);
+        sessions_.emplace(id, Entry{std::move(session), address, std::move(network)});
     }
-    ++fromAddress;
-    id = nextSessionId_++;
-    sessions_.emplace(id, Entry{std::move(session), address});
+    if (evicted)
+        evicted->shutdown();
     return Admit::Ok;
+}
+
+bool Core::evictLocked(std::size_t than, std::shared_ptr<Session>& victimSession)
+{
+    // A few of the busiest networks: one whose every connection holds a listing gives way to the next.
+    int looked = 0;
+    for (auto top = busiest_.rbegin(); top != busiest_.rend() && top->first > than && looked < 4; ++top, ++looked) {
+        const auto& ids = perNetwork_.at(top->second);
+        auto victim = sessions_.end();
+        std::shared_ptr<Session> held;
+        for (std::uint64_t candidate : ids) {
+            auto it = sessions_.find(candidate);
+            auto live = it->second.session.lock();
+            if (live && live->listed())
+                continue;
+            if (!live) { // on its way out already
+                held.reset();
+                victim = it;
+                break;
+            }
+            if (victim == sessions_.end() || live->lastActive() < held->lastActive()) {
+                victim = it;
+                held = std::move(live);
+            }
+        }
+        if (victim != sessions_.end()) {
+            forgetLocked(victim);
+            victimSession = std::move(held);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Core::forgetLocked(std::unordered_map<std::uint64_t, Entry>::iterator it)
+{
+    auto count = perAddress_.find(it->second.address);
+    if (count != perAddress_.end() && --count->second == 0)
+        perAddress_.erase(count);
+    auto ids = perNetwork_.find(it->second.network);
+    if (ids != perNetwork_.end()) {
+        busiest_.erase({ids->second.size(), ids->first});
+        ids->second.erase(it->first);
+        if (ids->second.empty())
+            perNetwork_.erase(ids);
+        else
+            busiest_.emplace(ids->second.size(), ids->first);
+    }
+    sessions_.erase(it);
 }
 
 void Core::removeSession(std::uint64_t id)
@@ -131,10 +201,7 @@ void Core::removeSession(std::uint64_t id)
     auto it = sessions_.find(id);
     if (it == sessions_.end())
         return;
-    auto count = perAddress_.find(it->second.address);
-    if (count != perAddress_.end() && --count->second == 0)
-        perAddress_.erase(count);
-    sessions_.erase(it);
+    forgetLocked(it);
     if (sessions_.empty())
         sessionsGone_.notify_all();
 }
@@ -167,9 +234,9 @@ namespace {
 // Accepts connections until closed; everything runs on the acceptor's strand.
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
-    Listener(net::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<Core> core)
+    Listener(net::io_context& ioc, tcp::acceptor acceptor, std::shared_ptr<Core> core, bool metrics = false)
         : ioc_(ioc), acceptor_(std::move(acceptor)), retry_(acceptor_.get_executor()),
-          summary_(acceptor_.get_executor()), core_(std::move(core))
+          summary_(acceptor_.get_executor()), core_(std::move(core)), metrics_(metrics)
     {
     }
 
@@ -216,7 +283,7 @@ private:
             });
             return;
         }
-        auto session = std::make_shared<HttpSession>(std::move(socket), core_);
+        auto session = std::make_shared<HttpSession>(std::move(socket), core_, metrics_);
         if (!session->start() && !summarising_ && !core_->stopping())
             summarise();
         accept();
@@ -243,8 +310,29 @@ private:
     net::steady_timer retry_;
     net::steady_timer summary_;
     std::shared_ptr<Core> core_;
+    const bool metrics_; // the "/metrics" listener
     bool summarising_ = false; // acceptor's strand only
 };
+
+tcp::acceptor listenOn(net::io_context& ioc, const std::string& bindAddress, unsigned short port)
+{
+    beast::error_code ec;
+    const auto address = net::ip::make_address(bindAddress, ec);
+    if (ec)
+        throw std::runtime_error(fmt::format("invalid bind address '{}': {}", bindAddress, ec.message()));
+    tcp::acceptor acceptor(net::make_strand(ioc));
+    const tcp::endpoint endpoint(address, port);
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec)
+        throw std::runtime_error(fmt::format("cannot listen on {}:{}: {}", bindAddress, port, ec.message()));
+    return acceptor;
+}
 
 // Forgets registrations whose WebSocket never came; claim() checks the age too, so this only frees memory.
 class PendingSweeper : public std::enable_shared_from_this<PendingSweeper> {
@@ -290,6 +378,8 @@ struct Server::Impl {
     std::shared_ptr<Core> core;
     std::unique_ptr<net::io_context> ioc;
     std::shared_ptr<Listener> listener;
+    std::shared_ptr<Listener> metricsListener;
+    unsigned short metricsPort = 0;
     std::shared_ptr<PendingSweeper> sweeper;
     std::vector<std::thread> threads;
     unsigned short port = 0;
@@ -305,23 +395,24 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
     if (impl_->ioc)
         throw std::runtime_error("server already running");
 
-    beast::error_code ec;
-    const auto address = net::ip::make_address(bindAddress, ec);
-    if (ec)
-        throw std::runtime_error(fmt::format("invalid bind address '{}': {}", bindAddress, ec.message()));
-
     auto ioc = std::make_unique<net::io_context>(static_cast<int>(std::max(1u, impl_->options.ioThreads)));
-    tcp::acceptor acceptor(net::make_strand(*ioc));
-    const tcp::endpoint endpoint(address, port);
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec)
-        acceptor.set_option(net::socket_base::reuse_address(true), ec);
-    if (!ec)
-        acceptor.bind(endpoint, ec);
-    if (!ec)
-        acceptor.listen(net::socket_base::max_listen_connections, ec);
-    if (ec)
-        throw std::runtime_error(fmt::format("cannot listen on {}:{}: {}", bindAddress, port, ec.message()));
+    tcp::acceptor acceptor = listenOn(*ioc, bindAddress, port);
+    std::optional<tcp::acceptor> metricsAcceptor;
+    const std::string& metricsBind = impl_->options.metricsBind;
+    if (!metricsBind.empty() && metricsBind != "off") {
+        const auto colon = metricsBind.rfind(':');
+        unsigned long metricsPort = 65536;
+        if (colon != std::string::npos && colon + 1 < metricsBind.size() &&
+            metricsBind.find_first_not_of("0123456789", colon + 1) == std::string::npos)
+            metricsPort = std::strtoul(metricsBind.c_str() + colon + 1, nullptr, 10);
+        if (metricsPort > 65535)
+            throw std::runtime_error(
+                fmt::format("invalid metrics address '{}': ADDRESS:PORT expected", metricsBind));
+        std::string host = metricsBind.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        metricsAcceptor.emplace(listenOn(*ioc, host, static_cast<unsigned short>(metricsPort)));
+    }
     const unsigned short bound = acceptor.local_endpoint().port();
 
     ServerOptions options = impl_->options;
@@ -349,6 +440,11 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
     }
 
     impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);
+    if (metricsAcceptor) {
+        impl_->metricsPort = metricsAcceptor->local_endpoint().port();
+        impl_->metricsListener = std::make_shared<Listener>(*ioc, std::move(*metricsAcceptor), core, true);
+        impl_->metricsListener->run();
+    }
     core->onLateRefusal = [listener = std::weak_ptr<Listener>(impl_->listener)] {
         if (auto l = listener.lock())
             l->noteLateRefusal();
@@ -382,6 +478,8 @@ void Server::stop()
     if (!impl_->ioc)
         return;
     impl_->listener->close();
+    if (impl_->metricsListener)
+        impl_->metricsListener->close();
     impl_->sweeper->cancel();
     for (auto& session : impl_->core->beginStop())
         session->shutdown();
@@ -394,11 +492,19 @@ void Server::stop()
         t.join();
     impl_->threads.clear();
     impl_->listener.reset();
+    impl_->metricsListener.reset();
+    impl_->metricsPort = 0;
     impl_->sweeper.reset();
     impl_->ioc.reset(); // destroys whatever handlers were still queued, and the sessions they held
     impl_->core->registry().clear();
     impl_->core.reset();
     impl_->port = 0;
+}
+
+unsigned short Server::metricsPort() const
+{
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    return impl_->metricsPort;
 }
 
 bool Server::running() const

@@ -30,7 +30,8 @@ struct HttpReply {
 // Plain HTTP/1.1 with keep-alive; hands an upgrade on "/" over to a WsSession.
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket socket, std::shared_ptr<Core> core);
+    // `metricsPort`: a connection to the "/metrics" listener, which answers nothing else.
+    HttpSession(tcp::socket socket, std::shared_ptr<Core> core, bool metricsPort = false);
     // False when the server refused the connection (stopping or full).
     bool start();
     void shutdown() override;
@@ -59,6 +60,7 @@ private:
     // The client's address: the peer's, or the one a trusted balancer's PROXY header names.
     std::string address_;
     std::unique_ptr<ProxyHeaderParser> proxy_; // while a balancer's header is being read
+    const bool metricsPort_;
     SessionSlot slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;

@@ -210,6 +210,7 @@ void WsSession::onClaimed(Registry::Claim claimed)
         return closeWith(websocket::close_code::try_again_later, "Server busy, register again shortly");
     }
     heldId_ = std::move(id);
+    holdsListing(true);
     claimTimer_.cancel();
     // One line per listing, like one per request; control bytes never reach the log.
     std::string shown = heldId_;

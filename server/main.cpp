@@ -23,7 +23,9 @@ void usage()
     std::cerr
         << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N] [--max-connections N] [--max-per-address N]\n"
            "                  [--redis HOST:PORT [--node-id NAME] [--redis-password P] [--redis-db N]\n"
-           "                  [--redis-prefix P]] [--trusted-proxy CIDR]...\n";
+           "                  [--redis-prefix P]] [--trusted-proxy CIDR]...\n"
+           "                  [--network-bits-v4 N] [--network-bits-v6 N] [--max-pending N]\n"
+           "                  [--metrics-bind ADDRESS:PORT]\n";
 }
 
 // Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
@@ -64,6 +66,10 @@ int main(int argc, char** argv)
     std::string bind = "127.0.0.1";
     std::string redisOption; // the last --redis-... option given
     unsigned long number = 0;
+    // Limits by network, and the counters kept off the public port unless asked for on a listener of their own.
+    unsigned long networkBitsV4 = options.networkBitsV4, networkBitsV6 = options.networkBitsV6;
+    unsigned long maxPending = options.maxPending;
+    options.metricsBind = "off";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -89,6 +95,14 @@ int main(int argc, char** argv)
             ok = (options.redisPrefix = value, redisOption = arg, true);
         else if (arg == "--trusted-proxy" && value)
             ok = (options.trustedProxies.push_back(value), true);
+        else if (arg == "--network-bits-v4")
+            ok = parseNumber(value, 32, networkBitsV4);
+        else if (arg == "--network-bits-v6")
+            ok = parseNumber(value, 128, networkBitsV6);
+        else if (arg == "--max-pending")
+            ok = parseNumber(value, 10000000, maxPending) && maxPending > 0;
+        else if (arg == "--metrics-bind" && value && *value)
+            ok = (options.metricsBind = value, true);
         else if (arg == "--bind" && value)
             ok = (bind = value, true);
         else if (arg == "--help" || arg == "-h")
@@ -126,6 +140,9 @@ int main(int argc, char** argv)
     options.demoSearchers = static_cast<unsigned>(demo);
     options.maxConnections = maxConnections;
     options.maxPerAddress = maxPerAddress;
+    options.networkBitsV4 = static_cast<unsigned>(networkBitsV4);
+    options.networkBitsV6 = static_cast<unsigned>(networkBitsV6);
+    options.maxPending = maxPending;
     raiseFileLimit(options.maxConnections);
     crw::server::Server server(options);
     unsigned short bound = 0;
@@ -136,6 +153,8 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << "listening on " << bind << ":" << bound << std::endl;
+    if (server.metricsPort())
+        std::cout << "metrics on port " << server.metricsPort() << std::endl;
 
     int received = 0;
     while (sigwait(&signals, &received) != 0) {

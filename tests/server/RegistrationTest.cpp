@@ -5,6 +5,9 @@
 
 #include <json/json.h>
 
+#include <fmt/format.h>
+
+#include <atomic>
 #include <thread>
 
 using namespace crw::server;
@@ -91,6 +94,12 @@ TEST(Registration, RejectsBadBodiesWithAReason)
         {"voice chat empty", [](Reg& r) { r.voice.clear(); }, "VoiceChat"},
         {"empty id", [](Reg& r) { r.id.clear(); }, "IdString"},
         {"invalid UTF-8 name", [](Reg& r) { r.name = "bad\xC3"; }, "UTF-8"},
+        // Escaped control and text-direction characters would garble or disguise the rows after them.
+        {"escaped ESC in title", [](Reg& r) { r.title = "red \x1b[31m"; }, "Title"},
+        {"tab in title", [](Reg& r) { r.title = "a\tb"; }, "Title"},
+        {"right-to-left override in name", [](Reg& r) { r.name = "evil\u202Egnp.exe"; }, "Name"},
+        {"isolate in title", [](Reg& r) { r.title = "x\u2067y"; }, "Title"},
+        {"C1 control in name", [](Reg& r) { r.name = "a\u0085b"; }, "Name"},
     };
     for (const auto& c : cases) {
         Reg reg;
@@ -103,6 +112,19 @@ TEST(Registration, RejectsBadBodiesWithAReason)
                              "{\"Type\":\"Register\", \"Title\": 5}", "{\"Type\":\"Register\"} trailing"}) {
         EXPECT_FALSE(validateRegistration(body).ok) << body;
     }
+    // Raw control bytes and DEL inside a string are refused; spacing between tokens is not.
+    for (const char* raw : {"\n", "\r", "\t", "\x7f", "\x1b"}) {
+        Reg reg;
+        reg.title = "a@b";
+        std::string body = reg.body();
+        body.replace(body.find('@'), 1, raw);
+        EXPECT_FALSE(validateRegistration(body).ok) << int(raw[0]);
+    }
+    std::string spaced = Reg{}.body();
+    for (std::size_t at = 0; (at = spaced.find(", \"", at)) != std::string::npos; at += 4)
+        spaced.replace(at, 2, ",\r\n\t");
+    EXPECT_TRUE(validateRegistration(spaced).ok) << spaced;
+    EXPECT_TRUE(validateRegistration([] { Reg r; r.title = "caf\u00e9 \u00ab ok \u00bb \U0001F3C6"; return r.body(); }()).ok);
     // Another "Other" text is the player's own and passes unchecked.
     Reg other;
     other.playlists = R"({"Playlist":"Other", "MMR":"scrims", "Range":"0"})";
@@ -237,4 +259,65 @@ TEST(Registry, PendingIsCappedPerAddressAndInAll)
     ASSERT_EQ(registry.claim("a0", 1, {}, "10.0.0.1"), Registry::Claim::Listed);
     EXPECT_EQ(registry.addPending("c0", entryTitled("x"), "10.0.0.3"), Registry::Register::Pending);
     EXPECT_EQ(registry.addPending("a4", entryTitled("x"), "10.0.0.1"), Registry::Register::TooManyPending);
+}
+
+TEST(Registry, PendingCountsPerNetworkAndAFullListMakesRoomForNewcomers)
+{
+    RegistryLimits l = limits();
+    l.maxPending = 12;
+    l.maxPendingPerAddress = 4;
+    l.maxPendingPerNetwork = 8;
+    LocalRegistry registry(l);
+    auto add = [&](const std::string& id, const std::string& address) {
+        return registry.addPending(id, entryTitled("x"), address);
+    };
+    // One /24 holds two addresses' worth, however many addresses it uses.
+    int fromRange = 0;
+    for (int host = 1; host <= 4; ++host)
+        for (int i = 0; i < 4; ++i)
+            fromRange += add("r" + std::to_string(host) + "-" + std::to_string(i), "10.1.1." + std::to_string(host)) ==
+                         Registry::Register::Pending;
+    EXPECT_EQ(fromRange, 8);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(add("s" + std::to_string(i), "10.2.2.1"), Registry::Register::Pending);
+    ASSERT_EQ(registry.pendingCount(), 12u);
+    // Full: a newcomer takes the place of the busiest network's oldest, which can no longer be claimed.
+    EXPECT_EQ(add("new", "10.3.3.1"), Registry::Register::Pending);
+    EXPECT_EQ(registry.pendingCount(), 12u);
+    EXPECT_EQ(registry.claim("r1-0", 1, {}, "10.1.1.1"), Registry::Claim::NotPending);
+    // The busiest network cannot push out the others to make room for itself.
+    EXPECT_EQ(add("r1-9", "10.1.1.1"), Registry::Register::TooManyPending);
+    EXPECT_EQ(registry.claim("new", 2, {}, "10.3.3.1"), Registry::Claim::Listed);
+    EXPECT_EQ(registry.claim("s0", 3, {}, "10.2.2.1"), Registry::Claim::Listed);
+}
+
+namespace {
+struct CountingSink : FrameSink {
+    std::atomic<int> frames{0};
+    bool trySend(std::string) override { return ++frames, true; }
+};
+} // namespace
+
+TEST(Registry, AFloodFromSeveralNetworksCannotStarveAFriendsInvites)
+{
+    // Ten times the usual rate, so that ten rounds take a second: the friend asks once a round.
+    RegistryLimits l = limits();
+    l.invitesPerTargetPerSecond = 50;
+    LocalRegistry registry(l);
+    auto sink = std::make_shared<CountingSink>();
+    registry.addPending("target", entryTitled("t"), "10.0.0.1");
+    ASSERT_EQ(registry.claim("target", 1, sink, "10.0.0.1"), Registry::Claim::Listed);
+    int friendDelivered = 0, floodDelivered = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 30; ++i)
+            floodDelivered += registry.deliverInvite("target", "{}", fmt::format("10.{}.0.1", 1 + i % 3)).outcome ==
+                              Registry::Invite::Delivered;
+        friendDelivered += registry.deliverInvite("target", "{}", "10.9.0.1").outcome == Registry::Invite::Delivered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(friendDelivered, 9);
+    // The flood still gets no more than the target's rate and bursts.
+    EXPECT_LE(floodDelivered, 50 * seconds + 2 * 20);
 }

@@ -35,7 +35,7 @@ protected:
 TEST_F(Ws, RegisteredPlayerIsListedWhileTheSocketIsOpen)
 {
     Reg reg;
-    reg.title = "Say \"hi\"\tplease";
+    reg.title = "Say \"hi\", \\o/ please";
     reg.playlists =
         R"({"Playlist":"Ranked-3v3", "MMR":"1200.5", "Range":"50"},{"Playlist":"Other", "MMR":"-1", "Range":"0"})";
     auto ws = registerAndConnect(reg);

@@ -31,8 +31,12 @@ struct ServerOptions {
     std::size_t maxConnections = 12000;
     // Connections from one address; a fair share, so that one client cannot lock everyone out.
     std::size_t maxPerAddress = 32;
+    // The same for one network (see networkBitsV4/V6): a household or an office behind one range gets a few
+    // addresses' worth, a range someone rents gets no more.
+    std::size_t maxPerNetwork = 128;
     std::size_t maxPending = 20000;
     std::size_t maxPendingPerAddress = 16;
+    std::size_t maxPendingPerNetwork = 64;
     // Limits that count per address also count per network: an IPv4 address's first bits, an IPv6 address's.
     unsigned networkBitsV4 = 24;
     unsigned networkBitsV6 = 64;
@@ -61,6 +65,9 @@ struct ServerOptions {
     std::function<void(const std::string&)> onFatal;
     // How long a request waits for Redis (and an invite for the node holding the socket) before it is answered 503.
     std::chrono::milliseconds redisTimeout{1000};
+    // Where "/metrics" is answered: empty for the public port (an embedded server), "off" for nowhere, or
+    // "ADDRESS:PORT" for a listener of its own that answers nothing else (port 0 picks a free one).
+    std::string metricsBind;
     // Made-up searchers held by the server itself, so that a fresh list is not empty.
     unsigned demoSearchers = 0;
     // One line per request, written by a thread of its own; empty means standard output.
@@ -86,6 +93,8 @@ public:
 
     bool running() const;
     unsigned short port() const;
+    // The port of the "/metrics" listener; 0 when it has none.
+    unsigned short metricsPort() const;
 
     // Number of players currently in the list (demo searchers included).
     std::size_t listedCount() const;
