@@ -8,8 +8,8 @@
 //                    the nodes seen
 //   crw:dg          XOR of every listing's digest (the first 32 bits of SHA-1 over id, node, socket, entry)
 //   crw:rt:<id>     invite token bucket of a target (t tokens, at time);  crw:ra:<address>  the same of an asker
-// Every change of a listing is published on "crw:events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
-// apply them in order. Invites for a node go to "crw:i:<node>" as {id, s, x, r, q}; the node answers on
+// Every change of a listing is published on "crw:events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, a, e}; nodes
+// apply them in order (older nodes send no a). Invites for a node go to "crw:i:<node>" as {id, s, x, r, q}; the node answers on
 // "crw:r:<r>" with {q, o:"ok"|"full"|"gone"}.
 #pragma once
 
@@ -48,7 +48,7 @@ local function put(id, o, n, s, a, e)
   redis.call('HSET', k, 'o', o, 'n', n, 's', s, 'a', a, 'e', e)
   redis.call('ZADD', 'crw:ids', o, id)
   redis.call('SADD', 'crw:n:' .. n, id)
-  return publish({t = 'set', id = id, o = o, n = n, s = s, e = e})
+  return publish({t = 'set', id = id, o = o, n = n, s = s, a = a, e = e})
 end
 local function nowMs()
   local t = redis.call('TIME')
@@ -185,17 +185,18 @@ redis.call('SADD', 'crw:nodes', me)
 return lost
 )lua";
 
-// Every listing with the change counter it reflects -> {ev, id, order, node, socket, entry, ...}
+// Every listing with the change counter it reflects -> {ev, id, order, node, socket, entry, address, ...}
 inline constexpr const char* kSnapshot = R"lua(
 local out = {redis.call('GET', 'crw:ev') or '0'}
 for _, id in ipairs(redis.call('ZRANGE', 'crw:ids', 0, -1)) do
-  local v = redis.call('HMGET', 'crw:l:' .. id, 'o', 'n', 's', 'e')
+  local v = redis.call('HMGET', 'crw:l:' .. id, 'o', 'n', 's', 'e', 'a')
   if v[1] then
     table.insert(out, id)
     table.insert(out, v[1])
     table.insert(out, v[2])
     table.insert(out, v[3])
     table.insert(out, v[4])
+    table.insert(out, v[5] or '')
   end
 end
 return out

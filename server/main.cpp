@@ -22,7 +22,8 @@ void usage()
 {
     std::cerr
         << "usage: crw-server [--port N] [--bind ADDRESS] [--demo N] [--max-connections N] [--max-per-address N]\n"
-           "                  [--redis HOST:PORT [--node-id NAME]] [--trusted-proxy CIDR]...\n";
+           "                  [--redis HOST:PORT [--node-id NAME]] [--trusted-proxy CIDR]...\n"
+           "                  [--list-budget-bytes N]\n";
 }
 
 // Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
@@ -81,6 +82,11 @@ int main(int argc, char** argv)
             ok = (options.trustedProxies.push_back(value), true);
         else if (arg == "--bind" && value)
             ok = (bind = value, true);
+        else if (arg == "--list-budget-bytes") {
+            unsigned long bytes = 0;
+            ok = parseNumber(value, 1024ul * 1024 * 1024, bytes) && bytes >= 1024;
+            options.listBudgetBytes = bytes;
+        }
         else if (arg == "--help" || arg == "-h")
             return usage(), 0;
         if (!ok) {
