@@ -10,6 +10,8 @@ namespace crw::server {
 
 namespace {
 
+constexpr std::size_t kMaxAddressBytes = 256;
+
 bool boundedString(const Json::Value& v, std::size_t maxBytes, std::string& out, bool allowEmpty = false)
 {
     if (!v.isString())
@@ -78,6 +80,9 @@ bool parseChangeEvent(const std::string& payload, ChangeEvent& out)
         return false;
     out.set = true;
     Listing& l = out.listing;
+    // Older nodes send no address; a listing whose address is unknown counts as a network of its own.
+    if (!boundedString(msg["a"], kMaxAddressBytes, l.address))
+        l.address.clear();
     return counter(msg["o"], l.order) && boundedString(msg["n"], kMaxClusterIdBytes, l.node) &&
            boundedString(msg["s"], kMaxClusterIdBytes, l.socket, true) &&
            boundedString(msg["e"], kMaxClusterEntryBytes, l.entry) && readEntry(l);
@@ -123,16 +128,18 @@ bool parseSnapshot(const RedisReply& reply, std::uint64_t& version, std::vector<
         !parseCounter(reply.elements[0].str, version))
         return false;
     const auto& e = reply.elements;
-    if ((e.size() - 1) % 5 != 0)
+    if ((e.size() - 1) % 6 != 0)
         ++bad;
     rows.clear();
-    rows.reserve((e.size() - 1) / 5);
-    for (std::size_t i = 1; i + 4 < e.size(); i += 5) {
+    rows.reserve((e.size() - 1) / 6);
+    for (std::size_t i = 1; i + 5 < e.size(); i += 6) {
         Listing l;
         l.id = e[i].str;
         l.node = e[i + 2].str;
         l.socket = e[i + 3].str;
         l.entry = e[i + 4].str;
+        if (e[i + 5].str.size() <= kMaxAddressBytes)
+            l.address = e[i + 5].str;
         if (l.id.empty() || l.id.size() > kMaxClusterIdBytes || l.node.empty() ||
             l.node.size() > kMaxClusterIdBytes || l.socket.size() > kMaxClusterIdBytes ||
             !parseCounter(e[i + 1].str, l.order) || !readEntry(l)) {

@@ -19,6 +19,7 @@ struct Listing {
     std::uint64_t order = 0;
     std::string node;
     std::string socket;
+    std::string address; // of the player who holds it; empty when an older node did not say
     std::string entry;  // compact JSON object, re-serialised from what was received
     std::string name;   // the player's name, read from the entry
     std::uint32_t hash = 0; // of what Redis holds, for the digest
@@ -53,7 +54,7 @@ struct InviteAnswer {
 };
 bool parseInviteAnswer(const std::string& payload, InviteAnswer& out);
 
-// Reads the snapshot script's answer {ev, id, order, node, socket, entry, ...}. A malformed row is skipped and
+// Reads the snapshot script's answer {ev, id, order, node, socket, entry, address, ...}. A malformed row is skipped and
 // counted in `bad`; false when the answer itself is unusable.
 bool parseSnapshot(const RedisReply& reply, std::uint64_t& version, std::vector<Listing>& rows, std::size_t& bad);
 

@@ -64,6 +64,10 @@ std::string metricsText(Core& core)
     g.listed = core.registry().listedCount();
     g.pending = core.registry().pendingCount();
     g.connections = core.sessionCount();
+    const auto list = core.registry().listStats();
+    g.listBytes = list.bytes;
+    g.listEntries = list.entries;
+    g.listLeftOut = list.leftOut;
     if (auto* cluster = core.cluster()) {
         g.clustered = true;
         g.redisUp = cluster->available();

@@ -107,6 +107,7 @@ Registry::Claim LocalRegistry::claim(const std::string& id, std::uint64_t sessio
     listed.json = std::move(it->second.json);
     listed.name = std::move(it->second.name);
     listed.address = address;
+    listed.network = networkOf(address, limits_.networkBitsV4, limits_.networkBitsV6);
     listed.sessionId = sessionId;
     listed.sink = std::move(sink);
     listed.inviteTokens = limits_.inviteBurstPerTarget;
@@ -210,6 +211,7 @@ void LocalRegistry::addDemo(const std::string& id, Json::Value entry)
     listed.json = toJson(entry);
     listed.name = nameOf(entry);
     listed.demo = true;
+    listed.network = "demo";
     listed.inviteTokens = limits_.inviteBurstPerTarget;
     listed.inviteRefill = Clock::now();
     list(id, std::move(listed));
@@ -220,22 +222,43 @@ std::shared_ptr<const std::string> LocalRegistry::listBody()
     std::lock_guard<std::mutex> lock(mutex_);
     if (snapshot_)
         return snapshot_;
-    std::size_t size = 16 + listed_.size();
-    for (const auto& kv : listed_)
-        size += kv.second.json.size();
+    std::vector<const Listed*> items;
+    std::vector<ListCandidate> candidates;
+    items.reserve(order_.size());
+    candidates.reserve(order_.size());
+    for (const auto& kv : order_) {
+        const Listed& l = listed_.at(*kv.second);
+        items.push_back(&l);
+        candidates.push_back({l.json.size(), l.network});
+    }
+    const ListChoice choice = chooseListed(candidates, limits_.listBudget);
+    std::size_t size = kListFrameBytes;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (choice.in[i])
+            size += items[i]->json.size() + 1;
     auto body = std::make_shared<std::string>();
     body->reserve(size);
     body->append("{\"Searchers\":[");
     bool first = true;
-    for (const auto& kv : order_) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!choice.in[i])
+            continue;
         if (!first)
             body->push_back(',');
         first = false;
-        body->append(listed_.at(*kv.second).json);
+        body->append(items[i]->json);
     }
     body->append("]}");
+    stats_ = {body->size(), choice.entries, choice.leftOut};
     snapshot_ = std::move(body);
     return snapshot_;
+}
+
+Registry::ListStats LocalRegistry::listStats()
+{
+    listBody();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
 }
 
 std::size_t LocalRegistry::dropExpiredPending()

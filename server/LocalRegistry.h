@@ -46,6 +46,7 @@ public:
     }
     void addDemo(const std::string& id, Json::Value entry) override;
     std::shared_ptr<const std::string> listBody() override;
+    ListStats listStats() override;
     std::size_t dropExpiredPending() override;
     void clear() override;
     std::size_t listedCount() const override;
@@ -69,6 +70,7 @@ private:
         std::string json;
         std::string name;
         std::string address;
+        std::string network; // what its share of "/list" counts by
         std::uint64_t order = 0;
         std::uint64_t sessionId = 0;
         std::weak_ptr<FrameSink> sink;
@@ -96,6 +98,7 @@ private:
     std::map<std::uint64_t, const std::string*> order_; // listing order -> key in listed_
     std::uint64_t nextOrder_ = 0;
     std::shared_ptr<const std::string> snapshot_; // null after a change until the next listBody()
+    ListStats stats_;                             // of snapshot_
 };
 
 } // namespace crw::server

@@ -27,6 +27,10 @@ std::string Metrics::render(const Gauges& g) const
     };
     metric("crw_listed_players", "gauge", "Players in the list (every node's, as this node sees them).", g.listed);
     metric("crw_pending_registrations", "gauge", "Registrations waiting for their WebSocket.", g.pending);
+    metric("crw_list_bytes", "gauge", "Size of the /list answer in bytes.", g.listBytes);
+    metric("crw_list_entries", "gauge", "Players in the /list answer.", g.listEntries);
+    metric("crw_list_left_out", "gauge", "Listed players left out of /list: it is full, shared per network.",
+           g.listLeftOut);
     metric("crw_connections", "gauge", "Open HTTP and WebSocket connections on this node.", g.connections);
     out += "# HELP crw_http_requests_total Answered requests by path and status.\n"
            "# TYPE crw_http_requests_total counter\n";

@@ -28,6 +28,10 @@ public:
         std::size_t listed = 0;
         std::size_t pending = 0;
         std::size_t connections = 0;
+        // The "/list" answer: its size, its entries, and the listings left out for want of room.
+        std::size_t listBytes = 0;
+        std::size_t listEntries = 0;
+        std::size_t listLeftOut = 0;
         bool clustered = false; // the Redis lines are written only for a node of a cluster
         bool redisUp = false;
         std::uint64_t redisReconnects = 0;

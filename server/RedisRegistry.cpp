@@ -1,6 +1,7 @@
 #include "RedisRegistry.h"
 
 #include "Metrics.h"
+#include "Network.h"
 #include "RedisScripts.h"
 #include "Registration.h"
 
@@ -459,30 +460,56 @@ void RedisRegistry::addDemo(const std::string& id, Json::Value entry)
     Item item;
     item.entry = toJson(entry);
     item.name = entry["Creator"]["Name"].asString();
+    item.network = "demo";
     putItem(id, std::move(item));
+}
+
+std::string RedisRegistry::networkKey(const Listing& l) const
+{
+    // Every node keys a listing alike, so that every node chooses the same answer.
+    if (l.address.empty())
+        return "?" + l.id;
+    return networkOf(l.address, options_.limits.networkBitsV4, options_.limits.networkBitsV6);
 }
 
 std::shared_ptr<const std::string> RedisRegistry::listBody()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!snapshot_) {
-        std::size_t size = 16;
+        std::vector<ListCandidate> candidates;
+        candidates.reserve(ordered_.size());
         for (const auto& kv : ordered_)
-            size += kv.second->entry.size() + 1;
+            candidates.push_back({kv.second->entry.size(), kv.second->network});
+        const ListChoice choice = chooseListed(candidates, options_.limits.listBudget);
+        std::size_t size = kListFrameBytes, i = 0;
+        for (const auto& kv : ordered_)
+            if (choice.in[i++])
+                size += kv.second->entry.size() + 1;
         std::string text;
         text.reserve(size);
         text += "{\"Searchers\":[";
         bool first = true;
+        i = 0;
         for (const auto& kv : ordered_) {
+            if (!choice.in[i++])
+                continue;
             if (!first)
                 text += ',';
             first = false;
             text += kv.second->entry;
         }
         text += "]}";
+        stats_ = {text.size(), choice.entries, choice.leftOut};
         snapshot_ = std::make_shared<const std::string>(std::move(text));
     }
     return snapshot_;
+}
+
+Registry::ListStats RedisRegistry::listStats()
+{
+    listBody();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
 }
 
 void RedisRegistry::clear()
@@ -662,7 +689,7 @@ RedisRegistry::Applied RedisRegistry::applyEvent(const ChangeEvent& event, Evict
         if (it != items_.end() && !it->second.node.empty())
             eraseItem(l.id);
     } else {
-        Item item{l.order, l.node, l.socket, l.name, l.entry, l.hash};
+        Item item{l.order, l.node, l.socket, l.name, l.entry, l.hash, networkKey(l)};
         adopt(l.id, item, evicted);
         putItem(l.id, std::move(item));
     }
@@ -869,7 +896,7 @@ void RedisRegistry::applySnapshot(const RedisReply& reply)
         digest_ = 0;
         nodeItems_ = 0;
         for (auto& l : rows) {
-            Item item{l.order, l.node, l.socket, l.name, std::move(l.entry), l.hash};
+            Item item{l.order, l.node, l.socket, l.name, std::move(l.entry), l.hash, networkKey(l)};
             adopt(l.id, item, evicted);
             putItem(l.id, std::move(item));
         }

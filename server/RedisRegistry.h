@@ -79,6 +79,7 @@ public:
     void addDemo(const std::string& id, Json::Value entry) override;
     // Every node's players in listing order; rebuilt once per change.
     std::shared_ptr<const std::string> listBody() override;
+    ListStats listStats() override;
     // Redis expires pending registrations itself.
     std::size_t dropExpiredPending() override { return 0; }
     void clear() override;
@@ -98,6 +99,7 @@ private:
         std::string name;
         std::string entry; // compact JSON of the list entry
         std::uint32_t hash = 0;
+        std::string network; // what its share of "/list" counts by
     };
     // A socket of this node. `order` and `entry` are what a restore puts back: the last the change feed said for this
     // socket's listing, whichever node accepted the change.
@@ -167,6 +169,7 @@ private:
     void resync(const char* why, std::chrono::milliseconds delay = {});
     void resyncNow(const char* why);
     void badMessage(const char* what, const std::string& payload);
+    std::string networkKey(const Listing& l) const;
     static void evict(const Evicted& sinks);
 
     // Callers hold mutex_.
@@ -215,6 +218,7 @@ private:
     std::map<std::pair<std::uint64_t, std::string>, const Item*> ordered_;
     std::unordered_map<std::string, Owner> owners_;
     mutable std::shared_ptr<const std::string> snapshot_; // null when a change has not been serialised yet
+    ListStats stats_;                                     // of snapshot_
     std::uint64_t appliedEv_ = 0;
     bool syncing_ = false; // a snapshot is on its way; events wait in held_
     std::vector<ChangeEvent> held_;

@@ -11,9 +11,9 @@
 //                  the nodes seen
 //   P dg          XOR of every listing's digest (the first 32 bits of SHA-1 over id, node, socket, entry)
 //   P rt:<id>     invite token bucket of a target (t tokens, at time);  P ra:<address>  the same of an asker
-// Every change of a listing is published on "C events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, e}; nodes
-// apply them in order. Invites for a node go to "C i:<node>" as {id, s, x, r, q}; the node answers on
-// "C r:<r>" with {q, o:"ok"|"full"|"gone"}. "C h:<node>:<token>" carries each node's link health check.
+// Every change of a listing is published on "C events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, a, e}; nodes
+// apply them in order (older nodes send no a). Invites for a node go to "C i:<node>" as {id, s, x, r, q}; the node
+// answers on "C r:<r>" with {q, o:"ok"|"full"|"gone"}. "C h:<node>:<token>" carries each node's link health check.
 #pragma once
 
 namespace crw::server::scripts {
@@ -51,7 +51,7 @@ local function put(id, o, n, s, a, e)
   redis.call('HSET', k, 'o', o, 'n', n, 's', s, 'a', a, 'e', e)
   redis.call('ZADD', P .. 'ids', o, id)
   redis.call('SADD', P .. 'n:' .. n, id)
-  return publish({t = 'set', id = id, o = o, n = n, s = s, e = e})
+  return publish({t = 'set', id = id, o = o, n = n, s = s, a = a, e = e})
 end
 local function nowMs()
   local t = redis.call('TIME')
@@ -191,17 +191,18 @@ redis.call('SADD', P .. 'nodes', me)
 return lost
 )lua";
 
-// Every listing with the change counter it reflects -> {ev, id, order, node, socket, entry, ...}
+// Every listing with the change counter it reflects -> {ev, id, order, node, socket, entry, address, ...}
 inline constexpr const char* kSnapshot = R"lua(
 local out = {redis.call('GET', P .. 'ev') or '0'}
 for _, id in ipairs(redis.call('ZRANGE', P .. 'ids', 0, -1)) do
-  local v = redis.call('HMGET', P .. 'l:' .. id, 'o', 'n', 's', 'e')
+  local v = redis.call('HMGET', P .. 'l:' .. id, 'o', 'n', 's', 'e', 'a')
   if v[1] then
     table.insert(out, id)
     table.insert(out, v[1])
     table.insert(out, v[2])
     table.insert(out, v[3])
     table.insert(out, v[4])
+    table.insert(out, v[5] or '')
   end
 end
 return out

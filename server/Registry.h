@@ -1,6 +1,8 @@
 // Who is waiting for a socket and who is listed: the seam between the sessions and where listings are kept.
 #pragma once
 
+#include "ListBudget.h"
+
 #include <json/value.h>
 
 #include <chrono>
@@ -86,6 +88,13 @@ public:
     // The whole "/list" answer, {"Searchers":[...]} in listing order. Immutable and shared: built once per change
     // of the listings, so a request costs no copy of any entry. Never waits for a store.
     virtual std::shared_ptr<const std::string> listBody() = 0;
+    struct ListStats {
+        std::size_t bytes = 0;
+        std::size_t entries = 0;
+        std::size_t leftOut = 0; // listed, but not in the answer for want of room
+    };
+    // What the current answer holds (building it if a change has not been serialised yet).
+    virtual ListStats listStats() = 0;
 
     // Forgets pending registrations past their time; returns how many.
     virtual std::size_t dropExpiredPending() = 0;
@@ -109,6 +118,10 @@ struct RegistryLimits {
     // Invites from one address; counted by the registry only when it is shared by several nodes.
     double invitesPerAddressPerSecond = 2;
     double inviteBurstPerAddress = 10;
+    // What "/list" may hold, shared per network (the first bits of the address that holds a listing).
+    ListBudget listBudget;
+    unsigned networkBitsV4 = 24;
+    unsigned networkBitsV6 = 64;
 };
 
 } // namespace crw::server

@@ -25,7 +25,7 @@ void usage()
            "                  [--redis HOST:PORT [--node-id NAME] [--redis-password P] [--redis-db N]\n"
            "                  [--redis-prefix P]] [--trusted-proxy CIDR]...\n"
            "                  [--network-bits-v4 N] [--network-bits-v6 N] [--max-pending N]\n"
-           "                  [--metrics-bind ADDRESS:PORT]\n";
+           "                  [--metrics-bind ADDRESS:PORT] [--list-budget-bytes N]\n";
 }
 
 // Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
@@ -105,6 +105,11 @@ int main(int argc, char** argv)
             ok = (options.metricsBind = value, true);
         else if (arg == "--bind" && value)
             ok = (bind = value, true);
+        else if (arg == "--list-budget-bytes") {
+            unsigned long bytes = 0;
+            ok = parseNumber(value, 1024ul * 1024 * 1024, bytes) && bytes >= 1024;
+            options.listBudgetBytes = bytes;
+        }
         else if (arg == "--help" || arg == "-h")
             return usage(), 0;
         if (!ok) {

@@ -363,3 +363,61 @@ TEST_F(ServerTest, ARefusedCloseFromAPeerThatDoesNotReadParksNoThread)
     close(fd);
     peer.close(); // unread data: a reset, which also frees a thread parked on this socket
 }
+
+// The largest listings from many networks, after three ordinary players: "/list" stays within its budget, shared
+// alike between the networks, and keeps the players; a listing left out still takes invites and comes in as room frees.
+TEST_F(ServerTest, AListingFloodFromManyNetworksKeepsTheListWithinItsBudget)
+{
+    crw::server::ServerOptions options;
+    options.listBudgetBytes = 20000;
+    startServer(options);
+    std::vector<std::unique_ptr<WsClient>> sockets;
+    for (int i = 0; i < 3; ++i) {
+        Reg player;
+        player.id = "Steam|7656119000000000" + std::to_string(i) + "|0";
+        sockets.push_back(registerAndConnect(player));
+    }
+    Reg big;
+    big.title = std::string(127, '"'); // escaped in JSON: twice the bytes
+    big.name = std::string(256, '"');
+    for (int net = 0; net < 6; ++net)
+        for (int k = 0; k < 10; ++k) {
+            big.id = "Steam|flood" + std::to_string(net) + "x" + std::to_string(k) + "|0";
+            const std::string from = "127.20." + std::to_string(net) + "." + std::to_string(k + 1);
+            ASSERT_EQ(httpRequest(port_, "POST", "/register", big.body(), from).status, 200);
+            sockets.push_back(std::make_unique<WsClient>());
+            ASSERT_TRUE(sockets.back()->connect(port_, "/", from));
+            ASSERT_TRUE(sockets.back()->send(big.body()));
+        }
+    ASSERT_TRUE(eventually([&] { return server_->listedCount() == 63; }));
+
+    auto list = httpRequest(port_, "GET", "/list").body;
+    EXPECT_LE(list.size(), 20000u);
+    Json::Value root;
+    ASSERT_TRUE(Json::Reader().parse(list, root));
+    std::map<char, int> perNetwork; // by the flood's network digit
+    for (const auto& s : root["Searchers"]) {
+        const std::string id = s["Creator"]["IdString"].asString();
+        if (id.rfind("Steam|flood", 0) == 0)
+            ++perNetwork[id[11]];
+    }
+    ASSERT_EQ(perNetwork.size(), 6u) << list;
+    for (const auto& [net, count] : perNetwork)
+        EXPECT_LE(std::abs(count - perNetwork['0']), 1) << net;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(list.find("Steam|7656119000000000" + std::to_string(i) + "|0"), std::string::npos);
+    const auto metrics = httpRequest(port_, "GET", "/metrics").body;
+    EXPECT_NE(metrics.find("crw_list_bytes " + std::to_string(list.size()) + "\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("crw_list_left_out " + std::to_string(63 - root["Searchers"].size()) + "\n"),
+              std::string::npos) << metrics;
+
+    // The oldest of the last network is left out, yet listed: it takes invites, and comes in once the others leave.
+    const std::string oldest = "Steam|flood5x0|0";
+    ASSERT_EQ(list.find(oldest), std::string::npos);
+    EXPECT_EQ(httpRequest(port_, "POST", "/RequestInvite", inviteBody(oldest)).status, 200);
+    auto frame = sockets[53]->read();
+    ASSERT_TRUE(frame);
+    EXPECT_NE(frame->find("InviteNotification"), std::string::npos);
+    sockets.erase(sockets.begin() + 3, sockets.begin() + 53);
+    EXPECT_TRUE(eventually([&] { return httpRequest(port_, "GET", "/list").body.find(oldest) != std::string::npos; }));
+}

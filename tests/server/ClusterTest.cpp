@@ -102,6 +102,7 @@ protected:
         o.limits.invitesPerTargetPerSecond = 0.01;
         o.limits.invitesPerAddressPerSecond = 0.01;
         o.callTimeout = callTimeout;
+        o.limits.listBudget = listBudget_;
         if (tweak_)
             tweak_(o);
         auto r = std::make_unique<RedisRegistry>(o, metrics);
@@ -115,6 +116,7 @@ protected:
     }
 
     RedisServer redis_;
+    crw::server::ListBudget listBudget_;
     std::function<void(crw::server::RedisRegistryOptions&)> tweak_;
 };
 
@@ -179,6 +181,32 @@ TEST_F(ClusterTest, ListKeepsRegistrationOrderAcrossNodes)
     // A node that starts late reads everything at once.
     auto c = node("c");
     EXPECT_TRUE(eventually([&] { return *c->listBody() == *a->listBody(); }));
+}
+
+// A flood from one network through both nodes, after a player of another: every node, a late one too, answers the
+// same list within the budget, with that player in it.
+TEST_F(ClusterTest, CombinedListStaysWithinItsBudgetAndEveryNodeChoosesAlike)
+{
+    listBudget_.bytes = 2000;
+    auto a = node("a");
+    auto b = node("b");
+    auto sink = std::make_shared<Sink>();
+    const std::string big(200, 'x');
+    ASSERT_EQ(a.addPending("player", entry("player" + big), "10.0.0.1"), Registry::Register::Pending);
+    ASSERT_EQ(a.claim("player", 1, sink, "10.0.0.1"), Registry::Claim::Listed);
+    for (int i = 0; i < 16; ++i) {
+        TestNode& n = i % 2 ? a : b;
+        const std::string id = "flood" + std::to_string(i), from = "10.1.0." + std::to_string(i + 1);
+        ASSERT_EQ(n.addPending(id, entry(id + big), from), Registry::Register::Pending);
+        ASSERT_EQ(n.claim(id, 2 + i, sink, from), Registry::Claim::Listed);
+    }
+    auto c = node("c");
+    for (auto* n : {a.r.get(), b.r.get(), c.r.get()}) {
+        ASSERT_TRUE(eventually([&] { return n->listedCount() == 17 && *n->listBody() == *a->listBody(); }));
+        EXPECT_LE(n->listBody()->size(), 2000u);
+        EXPECT_TRUE(lists(*n, "player" + big));
+        EXPECT_GT(n->listStats().leftOut, 0u);
+    }
 }
 
 TEST_F(ClusterTest, DeadNodeIsSweptAndRedisRestartLosesNobody)

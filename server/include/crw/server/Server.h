@@ -45,6 +45,10 @@ struct ServerOptions {
     double inviteBurstPerAddress = 10;
     double invitesPerTargetPerSecond = 5;
     double inviteBurstPerTarget = 20;
+    // "/list" never holds more than this many bytes nor entries (the plug-in reads 8 MiB and keeps 20,000); when
+    // the listings do not fit, each network gets a fair share and the rest goes to the most recently registered.
+    std::size_t listBudgetBytes = 7 * 1024 * 1024 + 512 * 1024;
+    std::size_t listBudgetEntries = 20000;
     unsigned ioThreads = 2;
     // HOST:PORT of the Redis shared by the nodes of a cluster; empty for a single node that needs no Redis.
     std::string redis;
