@@ -210,6 +210,7 @@ void WsSession::onClaimed(Registry::Claim claimed)
         return closeWith(websocket::close_code::try_again_later, "Server busy, register again shortly");
     }
     heldId_ = std::move(id);
+    ++core_->listingsHeld;
     claimTimer_.cancel();
     // One line per listing, like one per request; control bytes never reach the log.
     std::string shown = heldId_;
@@ -293,6 +294,7 @@ void WsSession::releaseListing()
         return;
     core_->registry().release(heldId_, slot_.id());
     heldId_.clear();
+    --core_->listingsHeld;
 }
 
 } // namespace crw::server
