@@ -13,6 +13,7 @@ PACKAGES=(
   wine64 dpkg-dev googletest
   redis-server libhiredis-dev
   haproxy
+  systemd
 )
 # The server benchmark (bench/server/run.sh) drives the server with wrk.
 if [ "${CRW_WITH_BENCH:-0}" = 1 ]; then

@@ -74,7 +74,8 @@ public:
     Metrics metrics;
     RateLimiter invitesFromAddress;
 
-    void log(std::string line) { log_.write(std::move(line)); }
+    // Every line starts with the UTC time and the node's name ("-" for a single node).
+    void log(const std::string& line);
 
     enum class Admit { Ok, Stopping, Full, AddressFull };
     // Registers a live session; `handoff` (a connection changing hands) is never refused for numbers. When the
@@ -97,11 +98,20 @@ public:
     // Waits until every session is gone or the time is up.
     bool waitForSessions(std::chrono::milliseconds limit);
 
+    // A draining node takes no new players and reports unhealthy; it serves the ones it has as before.
+    std::atomic<bool> draining{false};
+    // Listings held by this node's sockets: counted for the shutdown line.
+    std::atomic<std::size_t> listingsHeld{0};
+    std::size_t webSocketCount() const;
+    // Waits until no WebSocket is left, the server stops, or the time is up; true when none is left.
+    bool waitForWebSockets(std::chrono::milliseconds limit);
+
 private:
     struct Entry {
         std::weak_ptr<Session> session;
         std::string address;
         std::string network;
+        bool webSocket;
     };
     // Takes off the books the idlest unlisted session of one of the busiest networks holding more than `than`
     // sessions; `victim` is then the session to shut (null when it was already going). False when there is none.
@@ -110,13 +120,16 @@ private:
     AsyncLog log_;
     std::unique_ptr<Registry> registry_;
     RedisRegistry* cluster_ = nullptr; // the same object as registry_, when clustered
-    // sessions_, perAddress_, perNetwork_, busiest_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
+    const std::string node_; // this node's name in log lines
+    // sessions_, perAddress_, perNetwork_, busiest_, webSockets_, nextSessionId_ and stopping_ are guarded by
+    // sessionsMutex_.
     mutable std::mutex sessionsMutex_;
     std::condition_variable sessionsGone_;
     std::unordered_map<std::uint64_t, Entry> sessions_;
     std::unordered_map<std::string, std::size_t> perAddress_;
     std::unordered_map<std::string, std::unordered_set<std::uint64_t>> perNetwork_;
     std::set<std::pair<std::size_t, std::string>> busiest_; // (sessions, network), for every network in perNetwork_
+    std::size_t webSockets_ = 0;
     std::uint64_t nextSessionId_ = 1;
     bool stopping_ = false;
 };

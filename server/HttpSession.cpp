@@ -68,6 +68,7 @@ std::string metricsText(Core& core)
     g.listBytes = list.bytes;
     g.listEntries = list.entries;
     g.listLeftOut = list.leftOut;
+    g.draining = core.draining;
     if (auto* cluster = core.cluster()) {
         g.clustered = true;
         g.redisUp = cluster->available();
@@ -129,6 +130,9 @@ std::optional<Reply> immediate(Core& core, const std::string& path, bool metrics
         return Reply{http::status::not_found, "Not found"};
     if (path == "/CheckAPI")
         return Reply{http::status::ok, "Crewfinder server is up"};
+    // For balancers: a draining node is still up for its own players but should get no new ones.
+    if (path == "/health")
+        return core.draining ? Reply{http::status::service_unavailable, "draining"} : Reply{http::status::ok, "ok"};
     if (path == "/list")
         return Reply{http::status::ok, {}, "application/json", core.registry().listBody()};
     return std::nullopt;
@@ -142,6 +146,10 @@ void handle(Core& core, const std::string& path, const std::string& body, const 
         ValidatedRegistration reg = validateRegistration(body);
         if (!reg.ok)
             return done({http::status::bad_request, "Registration refused: " + reg.error});
+        // The plug-in shows the text and opens no socket; registering again reaches a node that is not draining.
+        if (core.draining)
+            return done({http::status::service_unavailable,
+                         "Registration refused: this server is restarting, register again in a moment"});
         return core.registry().addPending(
             reg.idString, std::move(reg.entry), address, [done = std::move(done)](Registry::Register r) {
                 switch (r) {
@@ -244,9 +252,11 @@ bool HttpSession::admit()
         break;
     case Core::Admit::Full:
         ++core_->refusedFull;
+        core_->metrics.refused(Metrics::RefusedFull);
         return false;
     case Core::Admit::AddressFull:
         ++core_->refusedAddress;
+        core_->metrics.refused(Metrics::RefusedAddress);
         return false;
     case Core::Admit::Stopping:
         return false;
@@ -318,6 +328,7 @@ void HttpSession::readHeader()
 
 void HttpSession::onHeader(beast::error_code ec)
 {
+    started_ = std::chrono::steady_clock::now();
     if (ec == http::error::body_limit) {
         logRequest(413);
         return respond(http::status::payload_too_large,
@@ -404,8 +415,7 @@ void HttpSession::answer(const std::string& path, Reply reply)
         return;
     answered_ = true;
     const auto& req = parser_->get();
-    core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()),
-                           static_cast<unsigned>(reply.status)));
+    logLine(req.method_string(), req.target(), static_cast<unsigned>(reply.status));
     core_->metrics.request(path, static_cast<unsigned>(reply.status));
     if (reply.shared)
         return respond(reply.status, std::move(reply.shared), req.keep_alive(), reply.contentType);
@@ -417,12 +427,20 @@ void HttpSession::logRequest(unsigned status)
     // The request line is parsed before the fields, so it is known even when a field was refused.
     if (parser_ && !parser_->get().method_string().empty()) {
         const auto& req = parser_->get();
-        core_->log(fmt::format("{} {} {}", printable(req.method_string()), printable(req.target()), status));
+        logLine(req.method_string(), req.target(), status);
         core_->metrics.request(pathOf(req.target()), status);
     } else {
-        core_->log(fmt::format("- - {}", status));
+        logLine("-", "-", status);
         core_->metrics.request({}, status);
     }
+}
+
+// "ADDRESS METHOD TARGET STATUS LATENCYms", the latency counted from the end of the request's header.
+void HttpSession::logLine(beast::string_view method, beast::string_view target, unsigned status)
+{
+    const auto elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_);
+    core_->log(fmt::format("{} {} {} {} {:.3f}ms", address_.empty() ? "-" : address_, printable(method),
+                           printable(target), status, elapsed.count()));
 }
 
 void HttpSession::respond(http::status status, std::string body, bool keepAlive, const char* contentType)
@@ -496,7 +514,7 @@ void HttpSession::upgrade()
     upgraded_ = true;
     auto ws = std::make_shared<WsSession>(std::move(stream_), core_, address_);
     http::request<http::string_body> request = parser_->release();
-    core_->log(fmt::format("{} {} 101", printable(request.method_string()), printable(request.target())));
+    logLine(request.method_string(), request.target(), 101);
     core_->metrics.request("/", 101);
     ws->start(std::move(request));
 }

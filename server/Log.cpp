@@ -2,11 +2,26 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 
 namespace crw::server {
 
 namespace {
 constexpr std::chrono::milliseconds kGather{5};
+}
+
+std::string utcTimestamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
+    return text;
 }
 
 AsyncLog::AsyncLog(std::function<void(const std::string&)> sink, std::size_t capacity)
@@ -68,7 +83,7 @@ void AsyncLog::run()
             reported_ = dropped_;
         }
         if (newlyDropped)
-            batch.push_front("log: " + std::to_string(newlyDropped) + " lines dropped, the reader is too slow");
+            batch.push_front(utcTimestamp() + " - log: " + std::to_string(newlyDropped) + " lines dropped, the reader is too slow");
         if (sink_) {
             for (const auto& line : batch)
                 sink_(line);

@@ -11,6 +11,9 @@
 
 namespace crw::server {
 
+// The current UTC time as ISO 8601 with milliseconds: "2026-01-31T23:59:59.123Z".
+std::string utcTimestamp();
+
 class AsyncLog {
 public:
     // `sink` gets each line on the log's thread; empty means standard output.

@@ -32,6 +32,13 @@ std::string Metrics::render(const Gauges& g) const
     metric("crw_list_left_out", "gauge", "Listed players left out of /list: it is full, shared per network.",
            g.listLeftOut);
     metric("crw_connections", "gauge", "Open HTTP and WebSocket connections on this node.", g.connections);
+    metric("crw_draining", "gauge", "1 while this node drains: it takes no new players and reports unhealthy.",
+           g.draining ? 1 : 0);
+    out += "# HELP crw_connections_refused_total Connections refused on arrival, by reason.\n"
+           "# TYPE crw_connections_refused_total counter\n";
+    for (std::size_t r = 0; r < kRefusalReasons.size(); ++r)
+        out += fmt::format("crw_connections_refused_total{{reason=\"{}\"}} {}\n", kRefusalReasons[r],
+                           refused_[r].load(std::memory_order_relaxed));
     out += "# HELP crw_http_requests_total Answered requests by path and status.\n"
            "# TYPE crw_http_requests_total counter\n";
     for (std::size_t p = 0; p < kPaths.size(); ++p)

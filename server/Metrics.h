@@ -24,6 +24,11 @@ public:
     std::atomic<std::uint64_t> clusterBadMessages{0};
     std::atomic<std::uint64_t> clusterResyncs{0};
 
+    // Connections refused on arrival, by reason; a new reason is one more name here.
+    static constexpr std::array<const char*, 2> kRefusalReasons = {"full", "address"};
+    enum Refusal : std::size_t { RefusedFull, RefusedAddress };
+    void refused(Refusal reason) { refused_[reason].fetch_add(1, std::memory_order_relaxed); }
+
     struct Gauges {
         std::size_t listed = 0;
         std::size_t pending = 0;
@@ -32,6 +37,7 @@ public:
         std::size_t listBytes = 0;
         std::size_t listEntries = 0;
         std::size_t listLeftOut = 0;
+        bool draining = false;
         bool clustered = false; // the Redis lines are written only for a node of a cluster
         bool redisUp = false;
         std::uint64_t redisReconnects = 0;
@@ -42,12 +48,14 @@ public:
     };
     std::string render(const Gauges& gauges) const;
 
-    static constexpr std::array<const char*, 8> kPaths = {"/CheckAPI",      "/list", "/register", "/UpdateRegistration",
-                                                          "/RequestInvite", "/",     "/metrics",  "other"};
+    static constexpr std::array<const char*, 9> kPaths = {"/CheckAPI",      "/list", "/register", "/UpdateRegistration",
+                                                          "/RequestInvite", "/",     "/metrics",  "/health",
+                                                          "other"};
     static constexpr std::array<unsigned, 12> kCodes = {101, 200, 400, 402, 403, 404, 409, 413, 429, 500, 503, 0};
 
 private:
     std::array<std::array<std::atomic<std::uint64_t>, kCodes.size()>, kPaths.size()> requests_{};
+    std::array<std::atomic<std::uint64_t>, kRefusalReasons.size()> refused_{};
 };
 
 } // namespace crw::server

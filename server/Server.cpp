@@ -26,7 +26,8 @@ namespace crw::server {
 
 Core::Core(ServerOptions opts)
     : options(std::move(opts)), trustedProxies(options.trustedProxies), invitesFromAddress(options.invitesPerAddressPerSecond, options.inviteBurstPerAddress),
-      log_(options.log, options.logQueueLines)
+      log_(options.log, options.logQueueLines),
+      node_(options.nodeId.empty() || options.redis.empty() ? "-" : options.nodeId)
 {
     RegistryLimits limits;
     limits.pendingTimeout = options.pendingTimeout;
@@ -80,6 +81,24 @@ Core::Core(ServerOptions opts)
     auto redis = std::make_unique<RedisRegistry>(std::move(cluster), &metrics);
     cluster_ = redis.get();
     registry_ = std::move(redis);
+}
+
+void Core::log(const std::string& line)
+{
+    log_.write(fmt::format("{} {} {}", utcTimestamp(), node_, line));
+}
+
+std::size_t Core::webSocketCount() const
+{
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    return webSockets_;
+}
+
+bool Core::waitForWebSockets(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> lock(sessionsMutex_);
+    sessionsGone_.wait_for(lock, limit, [this] { return webSockets_ == 0 || stopping_; });
+    return webSockets_ == 0;
 }
 
 std::size_t Core::sessionCount() const
@@ -143,7 +162,9 @@ Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const
         busiest_.erase({mine.size(), network});
         mine.insert(id);
         busiest_.emplace(mine.size(), network);
-        sessions_.emplace(id, Entry{std::move(session), address, std::move(network)});
+        // Only a WebSocket is handed over from an HTTP connection.
+        sessions_.emplace(id, Entry{std::move(session), address, std::move(network), handoff});
+        webSockets_ += handoff ? 1 : 0;
     }
     if (evicted)
         evicted->shutdown();
@@ -196,6 +217,8 @@ void Core::forgetLocked(std::unordered_map<std::uint64_t, Entry>::iterator it)
         else
             busiest_.emplace(ids->second.size(), ids->first);
     }
+    if (it->second.webSocket)
+        --webSockets_;
     sessions_.erase(it);
 }
 
@@ -206,7 +229,7 @@ void Core::removeSession(std::uint64_t id)
     if (it == sessions_.end())
         return;
     forgetLocked(it);
-    if (sessions_.empty())
+    if (sessions_.empty() || webSockets_ == 0)
         sessionsGone_.notify_all();
 }
 
@@ -220,6 +243,7 @@ std::vector<std::shared_ptr<Session>> Core::beginStop()
 {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     stopping_ = true;
+    sessionsGone_.notify_all(); // a drain still waiting ends here
     std::vector<std::shared_ptr<Session>> live;
     for (auto& kv : sessions_)
         if (auto s = kv.second.session.lock())
@@ -476,6 +500,36 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
     return bound;
 }
 
+void Server::drain()
+{
+    std::lock_guard<std::mutex> lock(impl_->control_);
+    if (!impl_->core || impl_->core->draining.exchange(true))
+        return;
+    impl_->core->log(fmt::format("drain: started, {} player sockets open", impl_->core->webSocketCount()));
+}
+
+bool Server::waitDrained(std::chrono::milliseconds limit)
+{
+    std::shared_ptr<Core> core;
+    {
+        std::lock_guard<std::mutex> lock(impl_->control_);
+        core = impl_->core;
+    }
+    if (!core)
+        return true;
+    const auto start = std::chrono::steady_clock::now();
+    const bool gone = core->waitForWebSockets(limit);
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (core->stopping()) // stopped meanwhile: the shutdown line tells the rest
+        return gone;
+    if (gone)
+        core->log(fmt::format("drain: ended, every player left within {:.1f} s", seconds));
+    else
+        core->log(fmt::format("drain: timed out after {:.1f} s, {} player sockets still open", seconds,
+                              core->webSocketCount()));
+    return gone;
+}
+
 void Server::stop()
 {
     std::lock_guard<std::mutex> lock(impl_->control_);
@@ -485,8 +539,11 @@ void Server::stop()
     if (impl_->metricsListener)
         impl_->metricsListener->close();
     impl_->sweeper->cancel();
-    for (auto& session : impl_->core->beginStop())
+    const std::size_t listings = impl_->core->listingsHeld.load();
+    const auto live = impl_->core->beginStop();
+    for (auto& session : live)
         session->shutdown();
+    impl_->core->log(fmt::format("shutdown: closing {} connections, removing {} listings", live.size(), listings));
     impl_->core->waitForSessions(impl_->options.stopGrace);
     if (auto* cluster = impl_->core->cluster())
         cluster->shutdown(); // before the I/O threads go: its thread may still hand frames to sockets

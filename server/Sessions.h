@@ -53,6 +53,7 @@ private:
     void drain();
     void upgrade();
     void logRequest(unsigned status);
+    void logLine(beast::string_view method, beast::string_view target, unsigned status);
 
     beast::tcp_stream stream_;
     const net::any_io_executor executor_; // the connection's strand; safe to use from any thread
@@ -72,6 +73,7 @@ private:
     std::size_t drained_ = 0;
     bool upgraded_ = false; // strand only
     bool answered_ = false; // strand only: the current request has its answer (a late registry answer is ignored)
+    std::chrono::steady_clock::time_point started_; // strand only: when the current request's header was read
 };
 
 class WsSession : public Session, public FrameSink, public std::enable_shared_from_this<WsSession> {

@@ -211,6 +211,7 @@ void WsSession::onClaimed(Registry::Claim claimed)
     }
     heldId_ = std::move(id);
     holdsListing(true);
+    ++core_->listingsHeld;
     claimTimer_.cancel();
     // One line per listing, like one per request; control bytes never reach the log.
     std::string shown = heldId_;
@@ -294,6 +295,7 @@ void WsSession::releaseListing()
         return;
     core_->registry().release(heldId_, slot_.id());
     heldId_.clear();
+    --core_->listingsHeld;
 }
 
 } // namespace crw::server

@@ -11,12 +11,20 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace {
 
-// Why a running node must stop, set once by the server's thread before it signals the main thread.
-std::mutex fatalMutex;
+// Exit codes, also listed in docs/deployment.md.
+constexpr int kExitStopped = 0;   // stopped by a signal, after draining or at once
+constexpr int kExitNoStart = 1;   // could not start: address in use, bad bind or Redis address, node id taken
+constexpr int kExitUsage = 2;     // bad command line; restarting cannot help
+constexpr int kExitIdLost = 3;    // another live process took this node's id while it ran
+
+// Why the main thread is woken besides an operator's signal; set before the waker signals the main thread.
+std::mutex wakeMutex;
 std::string fatalReason;
+bool drainDone = false;
 
 void usage()
 {
@@ -25,7 +33,15 @@ void usage()
            "                  [--redis HOST:PORT [--node-id NAME] [--redis-password P] [--redis-db N]\n"
            "                  [--redis-prefix P]] [--trusted-proxy CIDR]...\n"
            "                  [--network-bits-v4 N] [--network-bits-v6 N] [--max-pending N]\n"
-           "                  [--metrics-bind ADDRESS:PORT] [--list-budget-bytes N]\n";
+           "                  [--metrics-bind ADDRESS:PORT] [--list-budget-bytes N]\n"
+           "                  [--drain-timeout SECONDS] [--version]\n";
+}
+
+// An option that would change nothing in this combination is an operator's mistake worth stopping for.
+bool refuse(const std::string& text)
+{
+    std::cerr << "crw-server: " << text << '\n';
+    return false;
 }
 
 // Every connection is a descriptor: the soft limit (often 1024) would cap the server long before its own cap.
@@ -70,6 +86,7 @@ int main(int argc, char** argv)
     unsigned long networkBitsV4 = options.networkBitsV4, networkBitsV6 = options.networkBitsV6;
     unsigned long maxPending = options.maxPending;
     options.metricsBind = "off";
+    unsigned long drainSeconds = 120;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -110,22 +127,26 @@ int main(int argc, char** argv)
             ok = parseNumber(value, 1024ul * 1024 * 1024, bytes) && bytes >= 1024;
             options.listBudgetBytes = bytes;
         }
+        else if (arg == "--drain-timeout")
+            ok = parseNumber(value, 86400, drainSeconds);
+        else if (arg == "--version")
+            return std::cout << "crw-server " << CRW_VERSION << std::endl, kExitStopped;
         else if (arg == "--help" || arg == "-h")
-            return usage(), 0;
+            return usage(), kExitStopped;
         if (!ok) {
             usage();
-            return 2;
+            return kExitUsage;
         }
         ++i;
     }
+    if (!options.nodeId.empty() && options.redis.empty() && !refuse("--node-id has no effect without --redis"))
+        return kExitUsage;
 
     if (const char* password = std::getenv("CRW_REDIS_PASSWORD");
         password && *password && options.redisPassword.empty())
         options.redisPassword = password;
-    if (!redisOption.empty() && options.redis.empty()) {
-        std::cerr << "crw-server: " << redisOption << " has no effect without --redis HOST:PORT\n";
-        return 2;
-    }
+    if (!redisOption.empty() && options.redis.empty() && !refuse(redisOption + " has no effect without --redis HOST:PORT"))
+        return kExitUsage;
 
     // Block the stop signals in every thread; the main thread alone waits for them.
     sigset_t signals;
@@ -137,7 +158,7 @@ int main(int argc, char** argv)
 
     options.onFatal = [](const std::string& text) {
         {
-            std::lock_guard<std::mutex> lock(fatalMutex);
+            std::lock_guard<std::mutex> lock(wakeMutex);
             fatalReason = text;
         }
         kill(getpid(), SIGTERM);
@@ -155,26 +176,43 @@ int main(int argc, char** argv)
         bound = server.start(bind, static_cast<unsigned short>(port));
     } catch (const std::exception& e) {
         std::cerr << "crw-server: " << e.what() << '\n';
-        return 1;
+        return kExitNoStart;
     }
     std::cout << "listening on " << bind << ":" << bound << std::endl;
     if (server.metricsPort())
         std::cout << "metrics on port " << server.metricsPort() << std::endl;
 
+    // A first SIGTERM drains; a second one, a SIGINT, or the end of the drain stops.
+    std::thread drainer;
     int received = 0;
-    while (sigwait(&signals, &received) != 0) {
+    for (bool draining = false;;) {
+        while (sigwait(&signals, &received) != 0) {
+        }
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        if (!fatalReason.empty() || drainDone || draining || received != SIGTERM || drainSeconds == 0)
+            break;
+        draining = true;
+        server.drain();
+        drainer = std::thread([&server, limit = std::chrono::seconds(drainSeconds)] {
+            server.waitDrained(limit);
+            {
+                std::lock_guard<std::mutex> lock(wakeMutex);
+                drainDone = true;
+            }
+            kill(getpid(), SIGTERM);
+        });
     }
     std::string fatal;
     {
-        std::lock_guard<std::mutex> lock(fatalMutex);
+        std::lock_guard<std::mutex> lock(wakeMutex);
         fatal = fatalReason;
     }
-    if (!fatal.empty()) {
+    if (!fatal.empty())
         std::cerr << "crw-server: " << fatal << ", stopping" << std::endl;
-        server.stop();
-        return 3;
-    }
-    std::cout << "signal " << received << ", shutting down" << std::endl;
-    server.stop();
-    return 0;
+    else
+        std::cout << "signal " << received << ", shutting down" << std::endl;
+    server.stop(); // also ends a drain still waiting
+    if (drainer.joinable())
+        drainer.join();
+    return fatal.empty() ? kExitStopped : kExitIdLost;
 }

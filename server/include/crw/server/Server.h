@@ -95,6 +95,12 @@ public:
     // Closes every WebSocket with 1001, every HTTP connection, and joins the I/O threads. Idempotent.
     void stop();
 
+    // Starts a drain: "/health" answers 503 so that a balancer sends new players elsewhere, and "/register" is
+    // refused; the players already here are served as before (and stay listed in a cluster) until they leave.
+    void drain();
+    // Waits until no player's WebSocket is left, stop() runs, or the time is up; true when none is left.
+    bool waitDrained(std::chrono::milliseconds limit);
+
     bool running() const;
     unsigned short port() const;
     // The port of the "/metrics" listener; 0 when it has none.
