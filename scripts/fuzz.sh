@@ -25,6 +25,14 @@ if [ ${#targets[@]} -eq 0 ]; then
   echo "no fuzz targets built" >&2
   exit 1
 fi
+# docs/fuzzing.md's table of targets must name exactly what runs here.
+documented="$(sed -n '/^| Target | Drives/,/^$/p' docs/fuzzing.md | grep -o '^| `fuzz_[a-z0-9_]*`' | tr -d '|` ' | sort)"
+built="$(printf '%s\n' "${targets[@]##*/}" | sort)"
+if [ "$documented" != "$built" ]; then
+  echo "docs/fuzzing.md's targets differ from those built (< documented, > built):" >&2
+  diff <(echo "$documented") <(echo "$built") | grep '^[<>]' >&2
+  exit 1
+fi
 for exe in "${targets[@]}"; do
   name="$(basename "$exe")"
   corpus="$work/$name"
