@@ -33,22 +33,45 @@ else
   echo "windows-check: $host_imgui not found: not compiled against the host's ImGui 1.75"
 fi
 
+# One compile per core at a time (CRW_JOBS); each writes its verdict to a file of its own.
+out="$(mktemp -d)"
+trap 'rm -rf "$inc" "$out"' EXIT
+check_one() { # LABEL_INDEX FOLDER SOURCE
+  local log="$out/$1-${3//\//_}"
+  if "$cxx" "${flags[@]}" -isystem "$2" "$3" >"$log.log" 2>&1; then
+    touch "$log.ok"
+  fi
+}
+parallel="${CRW_JOBS:-$(nproc)}"
+sources=(plugin/*.cpp net/*.cpp matching/*.cpp ui/*.cpp)
+for i in "${!imguis[@]}"; do
+  for src in "${sources[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do
+      wait -n || true
+    done
+    check_one "$i" "${imguis[$i]#*=}" "$src" &
+  done
+done
+wait || true
+
 failed=0
-for entry in "${imguis[@]}"; do
-  label="${entry%%=*}"
+for i in "${!imguis[@]}"; do
+  label="${imguis[$i]%%=*}"
   count=0
   passFailed=0
-  for src in plugin/*.cpp net/*.cpp matching/*.cpp ui/*.cpp; do
+  for src in "${sources[@]}"; do
     count=$((count + 1))
     first="$(grep -m1 '^#include' "$src" || true)"
+    log="$out/$i-${src//\//_}"
     if [ "$first" != '#include "plugin/Prelude.h"' ]; then
       echo "windows-check: $src: the first include must be \"plugin/Prelude.h\"" >&2
       passFailed=$((passFailed + 1))
-      continue
-    fi
-    if ! "$cxx" "${flags[@]}" -isystem "${entry#*=}" "$src"; then
+    elif [ ! -f "$log.ok" ]; then
+      cat "$log.log" >&2
       echo "windows-check: $src does not compile for Windows against $label" >&2
       passFailed=$((passFailed + 1))
+    else
+      cat "$log.log"
     fi
   done
   echo "windows-check: $((count - passFailed)) of $count plug-in sources compile for 64-bit Windows against $label"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Two crw-server nodes on one private Redis, all on loopback: latencies across nodes, then "/list" requests/s of one
 # node and of both at once with LISTED players listed. Everything it starts is stopped at the end.
-# usage: bench/server/cluster.sh [BUILD_DIR]   (LISTED=10000 DURATION=10 by default; needs wrk:
+# usage: [LISTED=N] [DURATION=SECONDS] bench/server/cluster.sh [BUILD_DIR]   (10000 and 10 by default; needs wrk:
 # CRW_WITH_BENCH=1 scripts/install-deps.sh)
 set -euo pipefail
 BUILD=${1:-build}
