@@ -120,8 +120,6 @@ struct RegistryLimits {
     double inviteBurstPerAddress = 10;
     // What "/list" may hold, shared per network (the first bits of the address that holds a listing).
     ListBudget listBudget;
-    unsigned networkBitsV4 = 24;
-    unsigned networkBitsV6 = 64;
 };
 
 } // namespace crw::server

@@ -42,8 +42,6 @@ Core::Core(ServerOptions opts)
     limits.inviteBurstPerAddress = options.inviteBurstPerAddress;
     limits.listBudget.bytes = options.listBudgetBytes;
     limits.listBudget.entries = options.listBudgetEntries;
-    limits.networkBitsV4 = options.networkBitsV4;
-    limits.networkBitsV6 = options.networkBitsV6;
     if (options.redis.empty()) {
         registry_ = std::make_unique<LocalRegistry>(limits);
         return;
