@@ -53,7 +53,8 @@ int main(int argc, char** argv)
             s->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
             idle.push_back(std::move(s));
         }
-    while (server.pendingCount() < options.maxPending && floodRegistered < 200000)
+    const auto floodStart = Clock::now();
+    while (server.pendingCount() < options.maxPending && Clock::now() - floodStart < std::chrono::seconds(60))
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::printf("flood: %d addresses, %zu pending (cap %zu), %zu idle sockets opened (cap %zu connections)\n",
                 addresses, server.pendingCount(), options.maxPending, idle.size(), options.maxConnections);
@@ -89,6 +90,7 @@ int main(int argc, char** argv)
         listedInTime += ok && took <= 2000;
         newcomers.push_back(std::move(ws));
     }
+    std::this_thread::sleep_for(std::chrono::seconds(5)); // the flood goes on; so do the probes
     probing = false;
     probe.join();
     std::sort(check.begin(), check.end());
