@@ -561,3 +561,21 @@ TEST_F(ClusterTest, SecondNodeWithALiveIdIsRefusedAndTouchesNothing)
     auto again = node("a", std::chrono::milliseconds(1000));
     EXPECT_EQ(again->waitIdentity(std::chrono::seconds(5)), Identity::Held);
 }
+
+TEST_F(ClusterTest, AFloodOverBothNodesLeavesAFriendItsShareOfATargetsInvites)
+{
+    auto a = node("a");
+    auto b = node("b");
+    auto sink = std::make_shared<Sink>();
+    ASSERT_EQ(a.addPending("t", entry("t"), "10.0.0.1"), Registry::Register::Pending);
+    ASSERT_EQ(a.claim("t", 1, sink, "10.0.0.1"), Registry::Claim::Listed);
+    ASSERT_TRUE(eventually([&] { return b->listedCount() == 1; }));
+    // Three networks, over both nodes, ask far more than the target's burst (3, hardly refilled here).
+    int flood = 0;
+    for (int i = 0; i < 9; ++i)
+        flood += (i % 2 ? a : b).deliverInvite("t", "spam", "10." + std::to_string(1 + i % 3) + ".0.1").outcome ==
+                 Registry::Invite::Delivered;
+    EXPECT_LE(flood, 5);
+    EXPECT_EQ(b.deliverInvite("t", "friend", "10.4.0.1").outcome, Registry::Invite::Delivered);
+    EXPECT_EQ(a.deliverInvite("t", "spam", "10.1.0.1").outcome, Registry::Invite::RateLimited);
+}
