@@ -1,5 +1,6 @@
 #include "RedisRegistry.h"
 
+
 #include "Metrics.h"
 #include "Network.h"
 #include "RedisScripts.h"
@@ -397,7 +398,8 @@ void RedisRegistry::deliverInvite(const std::string& id, const std::string& fram
                                   fmt::format("{}", l.inviteBurstPerAddress),
                                   fmt::format("{}", l.invitesPerTargetPerSecond),
                                   fmt::format("{}", l.inviteBurstPerTarget),
-                                  demo ? "1" : "0"};
+                                  demo ? "1" : "0",
+                                  networkOf(address, l.networkBitsV4, l.networkBitsV6)};
     auto shared = std::make_shared<Done<InviteResult>>(std::move(done));
     auto result = [known](Invite outcome) {
         InviteResult r = known;

@@ -11,6 +11,7 @@
 //                  the nodes seen
 //   P dg          XOR of every listing's digest (the first 32 bits of SHA-1 over id, node, socket, entry)
 //   P rt:<id>     invite token bucket of a target (t tokens, at time);  P ra:<address>  the same of an asker
+//   P rs:<id>     the networks asking a target lately, each with its share ("tokens at")
 // Every change of a listing is published on "C events" as JSON {t:"set"|"del", v:<ev>, id, o, n, s, a, e}; nodes
 // apply them in order (older nodes send no a). Invites for a node go to "C i:<node>" as {id, s, x, r, q}; the node
 // answers on "C r:<r>" with {q, o:"ok"|"full"|"gone"}. "C h:<node>:<token>" carries each node's link health check.
@@ -120,27 +121,52 @@ if v[1] ~= ARGV[2] then return {'wrong'} end
 return {'ok', put(ARGV[1], tonumber(v[2]), v[3], v[4], v[1], ARGV[3])}
 )lua";
 
-// Token buckets: one per asking address, one per target, shared by every node.
+// Token buckets: one per asking address, one per target, shared by every node. A target's rate is split evenly
+// among the networks that asked it in the last 10 s (P rs:<id>, network -> "tokens at"); within its share an
+// asker may draw the target's bucket down to minus one burst.
 // ARGV: target id, this node, asking address, per-address rate, burst, per-target rate, burst, demo ('1': the target
-// is a made-up searcher of this node, only the asker is counted)
+// is a made-up searcher of this node, only the asker is counted), asking network
 //   -> {addrlimited} | {ok} | {notlisted} | {limited} | {local, socket} | {remote, node, socket}
 inline constexpr const char* kInvite = R"lua(
 local now = nowMs()
-local function take(k, rate, burst)
+local function take(k, rate, burst, floor)
   rate = math.max(rate, 0.001)
   local b = redis.call('HMGET', k, 't', 'at')
   local tokens = burst
   if b[1] then tokens = math.min(burst, tonumber(b[1]) + (now - tonumber(b[2])) * rate / 1000) end
-  if tokens < 1 then return false end
+  if tokens < 1 + floor then return false end
   redis.call('HSET', k, 't', tostring(tokens - 1), 'at', tostring(now))
-  redis.call('PEXPIRE', k, math.ceil(burst / rate * 1000) + 1000)
+  redis.call('PEXPIRE', k, math.ceil((burst - floor) / rate * 1000) + 1000)
   return true
 end
-if not take(P .. 'ra:' .. ARGV[3], tonumber(ARGV[4]), tonumber(ARGV[5])) then return {'addrlimited'} end
+local function share(k, net, rate, burst)
+  local all, n, mine, oldest, oldestAt = redis.call('HGETALL', k), 0, nil, nil, nil
+  for i = 1, #all, 2 do
+    local t, at = string.match(all[i + 1], '^(%S+) (%S+)$')
+    at = tonumber(at) or 0
+    if all[i] == net then mine = {tonumber(t) or 0, at}
+    elseif now - at > 10000 then redis.call('HDEL', k, all[i]); n = n - 1
+    elseif not oldestAt or at < oldestAt then oldest, oldestAt = all[i], at end
+    n = n + 1
+  end
+  if not mine then
+    if n >= 64 and oldest then redis.call('HDEL', k, oldest) else n = n + 1 end
+  end
+  local b = math.max(1, burst / n)
+  local tokens = b
+  if mine then tokens = math.min(b, mine[1] + (now - mine[2]) * rate / n / 1000) end
+  local ok = tokens >= 1
+  if ok then tokens = tokens - 1 end
+  redis.call('HSET', k, net, tostring(tokens) .. ' ' .. tostring(now))
+  redis.call('PEXPIRE', k, 11000)
+  return ok
+end
+if not take(P .. 'ra:' .. ARGV[3], tonumber(ARGV[4]), tonumber(ARGV[5]), 0) then return {'addrlimited'} end
 if ARGV[8] == '1' then return {'ok'} end
 local v = redis.call('HMGET', P .. 'l:' .. ARGV[1], 'n', 's')
 if not v[1] then return {'notlisted'} end
-if not take(P .. 'rt:' .. ARGV[1], tonumber(ARGV[6]), tonumber(ARGV[7])) then return {'limited'} end
+if not share(P .. 'rs:' .. ARGV[1], ARGV[9] or ARGV[3], tonumber(ARGV[6]), tonumber(ARGV[7])) then return {'limited'} end
+if not take(P .. 'rt:' .. ARGV[1], tonumber(ARGV[6]), tonumber(ARGV[7]), -tonumber(ARGV[7])) then return {'limited'} end
 if v[1] == ARGV[2] then return {'local', v[2]} end
 return {'remote', v[1], v[2]}
 )lua";

@@ -320,14 +320,16 @@ std::string inviteBody(const std::string& searcherId)
 // A crw-server process joined to the cluster; its port is read from its first line.
 struct Node {
     Node(const std::string& redis, const std::string& name, std::vector<std::string> more = {})
-        : process(CRW_SERVER_EXE, withArgs({"--port", "0", "--redis", redis, "--node-id", name}, std::move(more)))
+        : process(CRW_SERVER_EXE, withArgs({"--port", "0", "--redis", redis, "--node-id", name, "--metrics-bind", "127.0.0.1:0"},
+                                           std::move(more)))
     {
         // The log thread may write its first line before the main thread's.
-        if (!process.waitForOutput("redis: ready", kWait) || !process.waitForOutput("listening on ", kWait))
+        if (!process.waitForOutput("redis: ready", kWait) || !process.waitForOutput("metrics on port ", kWait))
             return;
         const auto& out = process.output();
         const auto colon = out.find(':', out.find("listening on "));
         port = static_cast<unsigned short>(std::stoi(out.substr(colon + 1)));
+        metricsPort = static_cast<unsigned short>(std::stoi(out.substr(out.find("metrics on port ") + 16)));
     }
     bool lists(const std::string& id) { return httpRequest(port, "GET", "/list").body.find(id) != std::string::npos; }
     static std::vector<std::string> withArgs(std::vector<std::string> a, std::vector<std::string> b)
@@ -337,6 +339,7 @@ struct Node {
     }
     Process process;
     unsigned short port = 0;
+    unsigned short metricsPort = 0;
 };
 
 } // namespace
@@ -361,7 +364,8 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->rfind(R"({"type":"InviteNotification")", 0), 0u) << *frame;
     EXPECT_EQ(httpRequest(n2.port, "POST", "/RequestInvite", inviteBody("Steam|nobody|0")).status, 402);
-    const std::string metrics = httpRequest(n1.port, "GET", "/metrics").body;
+    EXPECT_EQ(httpRequest(n1.port, "GET", "/metrics").status, 404);
+    const std::string metrics = httpRequest(n1.metricsPort, "GET", "/metrics").body;
     EXPECT_NE(metrics.find("crw_invites_delivered_total 1\n"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("crw_redis_up 1\n"), std::string::npos);
     EXPECT_NE(metrics.find(R"(crw_http_requests_total{path="/register",status="200"} 1)"), std::string::npos);
@@ -372,7 +376,7 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     other.id = "Steam|76561190000000002|0";
     EXPECT_TRUE(eventually([&] { return httpRequest(n2.port, "POST", "/register", other.body()).status == 503; }));
     EXPECT_TRUE(n2.lists(reg.id));
-    EXPECT_NE(httpRequest(n1.port, "GET", "/metrics").body.find("crw_redis_up 0\n"), std::string::npos);
+    EXPECT_NE(httpRequest(n1.metricsPort, "GET", "/metrics").body.find("crw_redis_up 0\n"), std::string::npos);
 
     // Redis back, empty: node 1 puts its player back, and the same socket still gets invites.
     ASSERT_TRUE(redis_.start());
