@@ -898,7 +898,7 @@ void RedisRegistry::onHeartbeat(const RedisReply& reply)
     if (word(reply) != "ok" || reply.elements.size() < 7)
         return;
     pendingCount_ = integer(reply, 2);
-    if (const auto swept = integer(reply, 3); swept > 0)
+    if (const auto swept = integer(reply, 3); swept > 0 && options_.log)
         options_.log(fmt::format("redis: swept the listings of {} node(s) whose liveness ran out", swept));
     // Swept while alive (a long stall), or Redis lost everything under a link that stayed up.
     if (integer(reply, 1) == 0)
