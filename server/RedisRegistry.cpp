@@ -982,7 +982,7 @@ void RedisRegistry::onHeartbeat(const RedisReply& reply, std::chrono::steady_clo
     if (reply.elements.size() >= 8)
         measureClock(sent, static_cast<std::int64_t>(integer(reply, 7)));
     pendingCount_ = integer(reply, 2);
-    if (const auto swept = integer(reply, 3); swept > 0)
+    if (const auto swept = integer(reply, 3); swept > 0 && options_.log)
         options_.log(fmt::format("redis: swept the listings of {} node(s) whose liveness ran out", swept));
     // Swept while alive (a long stall), or Redis lost everything under a link that stayed up.
     if (integer(reply, 1) == 0)

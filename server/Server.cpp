@@ -538,10 +538,13 @@ void Server::stop()
         impl_->metricsListener->close();
     impl_->sweeper->cancel();
     const std::size_t listings = impl_->core->listingsHeld.load();
-    const auto live = impl_->core->beginStop();
-    for (auto& session : live)
+    std::size_t connections = 0;
+    // The sessions must not outlive the I/O context below: nothing here keeps them.
+    for (auto& session : impl_->core->beginStop()) {
         session->shutdown();
-    impl_->core->log(fmt::format("shutdown: closing {} connections, removing {} listings", live.size(), listings));
+        ++connections;
+    }
+    impl_->core->log(fmt::format("shutdown: closing {} connections, removing {} listings", connections, listings));
     impl_->core->waitForSessions(impl_->options.stopGrace);
     if (auto* cluster = impl_->core->cluster())
         cluster->shutdown(); // before the I/O threads go: its thread may still hand frames to sockets

@@ -153,6 +153,7 @@ void WsSession::onRead(beast::error_code ec, std::size_t)
         // Closed by the client with any code, dropped, timed out or refused for size: the player is gone.
         gone_ = true;
         releaseListing();
+        claimTimer_.cancel(); // its wait would keep the session, counted as a connection, until it fires
         return;
     }
     const std::string payload = beast::buffers_to_string(buffer_.data());

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <regex>
 #include <thread>
 
 using namespace crw::test;
@@ -140,6 +141,8 @@ TEST_F(ServerTest, OneAddressCannotLockEveryoneOut)
             return l.find("connections refused in the last second") != std::string::npos;
         });
     }));
+    EXPECT_TRUE(std::regex_search(httpRequest(port_, "GET", "/metrics").body,
+                                  std::regex(R"(crw_connections_refused_total\{reason="address"\} [1-9])")));
     idle.clear();
 
     // A WebSocket that never registers gives its place back.

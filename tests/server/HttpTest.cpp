@@ -2,6 +2,8 @@
 #include "Registration.h"
 #include "TestUtil.h"
 
+#include <regex>
+
 #include <json/json.h>
 
 using namespace crw::test;
@@ -34,12 +36,15 @@ TEST_F(Http, CheckApiAnswersAnyMethodAndUnknownPathsGet404)
     EXPECT_EQ(httpRequest(port_, "GET", "/nothing/here").status, 404);
     EXPECT_EQ(httpRequest(port_, "GET", "/list?since=0").status, 200);
 
-    // The log is written by its own thread.
-    for (const char* line : {"PUT /CheckAPI 200", "GET /nothing/here 404"})
+    // The log is written by its own thread: UTC time, node, client address, request, status, latency.
+    for (const char* request : {"PUT /CheckAPI 200", "GET /nothing/here 404"}) {
+        const std::regex line(std::string(R"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z - 127\.0\.0\.1 )") + request +
+                              R"( \d+\.\d{3}ms)");
         EXPECT_TRUE(eventually([&] {
             const auto lines = logLines();
-            return std::find(lines.begin(), lines.end(), line) != lines.end();
-        })) << line;
+            return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_match(l, line); });
+        })) << request;
+    }
 }
 
 TEST_F(Http, EmptyListAndKeepAlive)

@@ -5,6 +5,7 @@
 #include "TestUtil.h"
 
 #include <fstream>
+#include <map>
 #include <thread>
 
 using namespace crw::test;
@@ -119,7 +120,34 @@ TEST_F(ServerTest, OnlyATrustedBalancerNamesTheClient)
         EXPECT_EQ(rawExchange(port_, header + post, kWait, "127.0.0.4").rfind("HTTP/1.1 400", 0), 0u);
 }
 
-// The configuration of docs/deployment.md with loopback addresses; the nodes trust the balancer's source address.
+namespace {
+
+std::string invite(const std::string& id)
+{
+    return R"({"Searcher":{"Name":"Tester", "IdString":")" + jsonEscape(id) +
+           R"("}, "User":{"Name":"Friend","IdString":"Steam|2|0"}})";
+}
+
+// Registers and opens the socket through the balancer; the player is listed when this returns.
+std::unique_ptr<WsClient> registerThrough(unsigned short port, const Reg& reg, const std::string& from)
+{
+    EXPECT_EQ(httpRequest(port, "POST", "/register", reg.body(), from).status, 200);
+    auto player = std::make_unique<WsClient>();
+    EXPECT_TRUE(player->connect(port, "/", from) && player->send(reg.body()));
+    EXPECT_TRUE(eventually([&] { return httpRequest(port, "GET", "/list").body.find(reg.id) != std::string::npos; }));
+    return player;
+}
+
+bool gotInvite(WsClient& player, std::chrono::milliseconds limit = kWait)
+{
+    const auto frame = player.read(limit);
+    return frame && frame->rfind(R"({"type":"InviteNotification")", 0) == 0;
+}
+
+} // namespace
+
+// Ends with a rolling restart: one node drained and restarted while players are connected; the other node's players
+// notice nothing, the drained node's players stay listed and invitable until they leave.
 TEST(Balancer, HAProxyInFrontOfTwoNodes)
 {
     if (std::string(CRW_HAPROXY).empty())
@@ -127,71 +155,123 @@ TEST(Balancer, HAProxyInFrontOfTwoNodes)
     RedisServer redis;
     ASSERT_TRUE(redis.start());
     std::mutex mutex;
-    std::vector<std::string> checked; // node ids that answered a health check
-    std::vector<std::unique_ptr<crw::server::Server>> nodes;
-    std::vector<unsigned short> ports;
-    for (const char* id : {"a", "b"}) {
+    std::map<std::string, std::string> listedOn; // player id -> node
+    std::map<std::string, int> checks;           // "a 503" -> health checks answered so
+    auto options = [&](std::string id) {
         crw::server::ServerOptions o;
         o.redis = redis.address();
         o.nodeId = id;
         o.trustedProxies = {"127.0.0.9"};
         o.maxPerAddress = 2;
-        o.wsIdleTimeout = std::chrono::seconds(1); // pinged every half second
-        o.log = [&mutex, &checked, id](const std::string& line) {
+        o.wsIdleTimeout = std::chrono::seconds(6); // pinged after three quiet seconds; the rolling restart takes less
+        o.log = [&, id](const std::string& line) {
             std::lock_guard<std::mutex> lock(mutex);
-            if (line == "GET /CheckAPI 200")
-                checked.push_back(id);
+            if (const auto at = line.find("websocket: listed "); at != std::string::npos)
+                listedOn[line.substr(at + 18)] = id;
+            if (const auto at = line.find(" GET /health "); at != std::string::npos)
+                ++checks[id + " " + line.substr(at + 13, 3)];
         };
-        nodes.push_back(std::make_unique<crw::server::Server>(o));
-        ports.push_back(nodes.back()->start("127.0.0.1", 0));
-    }
+        return o;
+    };
+    auto count = [&](const std::string& key) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return checks[key];
+    };
+    auto seen = [&](const std::string& key, int n) { return eventually([&] { return count(key) >= n; }); };
     const unsigned short port = freePort();
+    const std::vector<unsigned short> ports{freePort(), freePort()};
+    // The configuration of docs/deployment.md with loopback addresses; the nodes trust the balancer's source address.
     const std::string config = testing::TempDir() + "crw-haproxy-" + std::to_string(port) + ".cfg";
     std::ofstream(config) << "global\n    maxconn 200\n\ndefaults\n    mode tcp\n    timeout connect 5s\n"
-                             "    timeout client 90s\n    timeout server 90s\n    timeout check 2s\n\n"
-                             "frontend crw\n    bind 127.0.0.1:" << port << "\n    default_backend crw_nodes\n\n"
-                             "backend crw_nodes\n    balance roundrobin\n    option httpchk GET /CheckAPI\n"
-                             "    http-check expect status 200\n    source 127.0.0.9\n"
-                             "    server node-1 127.0.0.1:" << ports[0] << " send-proxy-v2 check inter 200ms\n"
-                             "    server node-2 127.0.0.1:" << ports[1] << " send-proxy-v2 check inter 200ms\n";
+                             "    timeout client 90s\n    timeout server 90s\n    timeout check 2s\n    retries 2\n"
+                             "    option redispatch\n\nfrontend crw\n    bind 127.0.0.1:" << port << "\n"
+                             "    default_backend crw_nodes\n\nbackend crw_nodes\n    balance roundrobin\n"
+                             "    option httpchk GET /health\n    http-check expect status 200\n    source 127.0.0.9\n"
+                             "    default-server send-proxy-v2 check inter 100ms fall 2 rise 2\n"
+                             "    server node-1 127.0.0.1:" << ports[0] << "\n    server node-2 127.0.0.1:" << ports[1] << "\n";
     Process haproxy(CRW_HAPROXY, {"-f", config, "-db"});
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::count(checked.begin(), checked.end(), "a") && std::count(checked.begin(), checked.end(), "b");
-    })) << haproxy.output();
+    // Started after haproxy, which would otherwise inherit their listening sockets and keep a's port taken.
+    std::vector<std::unique_ptr<crw::server::Server>> nodes;
+    for (const char* id : {"a", "b"}) {
+        nodes.push_back(std::make_unique<crw::server::Server>(options(id)));
+        nodes.back()->start("127.0.0.1", ports[nodes.size() - 1]);
+    }
+    ASSERT_TRUE(seen("a 200", 2) && seen("b 200", 2)) << haproxy.output();
 
     // A player registers, claims, updates and gets an invite through the balancer; a stranger cannot take over.
-    Reg reg;
-    ASSERT_EQ(httpRequest(port, "POST", "/register", reg.body(), "127.0.0.2").status, 200);
-    WsClient player;
-    ASSERT_TRUE(player.connect(port, "/", "127.0.0.2"));
-    ASSERT_TRUE(player.send(reg.body()));
-    ASSERT_TRUE(eventually([&] { return httpRequest(port, "GET", "/list").body.find(reg.id) != std::string::npos; }));
+    std::vector<Reg> regs(1);
+    const Reg& reg = regs[0];
+    std::vector<std::unique_ptr<WsClient>> players;
+    players.push_back(registerThrough(port, reg, "127.0.0.2"));
+    auto& player = players[0];
     for (int i = 0; i < 2; ++i) { // one on each node
         EXPECT_EQ(httpRequest(port, "POST", "/register", reg.body(), "127.0.0.3").status, 409);
         EXPECT_EQ(httpRequest(port, "POST", "/UpdateRegistration", reg.body(), "127.0.0.3").status, 403);
         EXPECT_EQ(httpRequest(port, "POST", "/UpdateRegistration", reg.body(), "127.0.0.2").status, 200);
     }
-
-    // The socket outlives several ping intervals; an invite asked later still reaches it.
-    const std::string invite = R"({"Searcher":{"Name":"Tester", "IdString":")" + jsonEscape(reg.id) +
-                               R"("}, "User":{"Name":"Friend","IdString":"Steam|2|0"}})";
+    // The socket outlives a ping; an invite asked later still reaches it.
     std::thread later([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-        EXPECT_EQ(httpRequest(port, "POST", "/RequestInvite", invite, "127.0.0.4").status, 200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        EXPECT_EQ(httpRequest(port, "POST", "/RequestInvite", invite(reg.id), "127.0.0.4").status, 200);
     });
-    const auto frame = player.read(std::chrono::seconds(6));
+    EXPECT_TRUE(gotInvite(*player, std::chrono::seconds(8))) << player->lastError().message();
     later.join();
-    ASSERT_TRUE(frame) << player.lastError().message();
-    EXPECT_EQ(frame->rfind(R"({"type":"InviteNotification")", 0), 0u) << *frame;
 
     // Two sockets per address on each node: a fifth from one client is refused, another client still gets in.
-    std::vector<std::unique_ptr<WsClient>> held;
-    for (int i = 0; i < 4; ++i) {
-        held.push_back(std::make_unique<WsClient>());
-        EXPECT_TRUE(held.back()->connect(port, "/", "127.0.0.5")) << i;
+    {
+        std::vector<std::unique_ptr<WsClient>> held;
+        for (int i = 0; i < 4; ++i) {
+            held.push_back(std::make_unique<WsClient>());
+            EXPECT_TRUE(held.back()->connect(port, "/", "127.0.0.5")) << i;
+        }
+        EXPECT_FALSE(WsClient().connect(port, "/", "127.0.0.5"));
+        EXPECT_TRUE(WsClient().connect(port, "/", "127.0.0.6"));
     }
-    EXPECT_FALSE(WsClient().connect(port, "/", "127.0.0.5"));
-    EXPECT_TRUE(WsClient().connect(port, "/", "127.0.0.6"));
+
+    // Rolling restart. More players join until each node holds some.
+    std::map<std::string, std::vector<std::size_t>> on; // node -> players
+    for (int i = 0; i < 12 && (on["a"].empty() || on["b"].empty()); ++i) {
+        if (i > 0) {
+            regs.emplace_back();
+            regs.back().id = "Steam|7656119000000010" + std::to_string(i) + "|0";
+            players.push_back(registerThrough(port, regs.back(), "127.0.1." + std::to_string(i)));
+        }
+        std::string node;
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return !(node = listedOn[regs.back().id]).empty();
+        }));
+        on[node].push_back(players.size() - 1);
+    }
+    ASSERT_FALSE(on["a"].empty() || on["b"].empty());
+
+    // Node a drains: once the balancer has seen it unhealthy, every new registration lands on b.
+    nodes[0]->drain();
+    ASSERT_TRUE(seen("a 503", 3));
+    Reg late;
+    late.id = "Steam|76561190000000200|0";
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(httpRequest(port, "POST", "/register", late.body(), "127.0.2.1").status, 200) << i;
+    const std::string list = httpRequest(port, "GET", "/list").body;
+    for (const auto& r : regs)
+        EXPECT_NE(list.find(r.id), std::string::npos) << r.id;
+    for (const std::size_t i : on["a"]) {
+        EXPECT_EQ(httpRequest(port, "POST", "/RequestInvite", invite(regs[i].id), "127.0.2.2").status, 200);
+        EXPECT_TRUE(gotInvite(*players[i]));
+        ASSERT_TRUE(players[i]->close(websocket::close_code::normal));
+    }
+    EXPECT_TRUE(nodes[0]->waitDrained(kWait));
+    const std::string& gone = regs[on["a"][0]].id;
+    EXPECT_TRUE(eventually([&] { return httpRequest(port, "GET", "/list").body.find(gone) == std::string::npos; }));
+
+    // Restarted on its port, it takes players again; node b's players kept their sockets all along.
+    nodes[0]->stop();
+    nodes[0] = std::make_unique<crw::server::Server>(options("a"));
+    ASSERT_EQ(nodes[0]->start("127.0.0.1", ports[0]), ports[0]);
+    EXPECT_TRUE(seen("a 200", count("a 200") + 2));
+    for (const std::size_t i : on["b"]) {
+        EXPECT_EQ(httpRequest(port, "POST", "/RequestInvite", invite(regs[i].id), "127.0.2.3").status, 200);
+        EXPECT_TRUE(gotInvite(*players[i])) << "a player of node b lost its socket";
+    }
     std::remove(config.c_str()); // haproxy is stopped by its Process
 }
