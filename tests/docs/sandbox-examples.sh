@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every sandbox script example of README.md and docs/*.md the way a reader would: each fenced block
 # opened with "```sandbox-script [flags]" goes to crw-sandbox --headless on a fresh data folder, with the block's
-# flags, against an embedded server on a free port. Blocks marked "window" (screenshots) run under xvfb-run when
+# flags, against an embedded server on a free port; so does scripts/run.sh's tour (host/tour.txt). Blocks marked "window" (screenshots) run under xvfb-run when
 # it is there and are skipped otherwise.
 # usage: tests/docs/sandbox-examples.sh path/to/crw-sandbox [SOURCE_DIR]
 set -uo pipefail
@@ -25,7 +25,11 @@ for doc in "$src"/README.md "$src"/docs/*.md; do
   ' "$doc" >>"$index"
   n=$(wc -l <"$index")
 done
-if [ "$n" -eq 0 ]; then
+# The tour scripts/run.sh gives a newcomer without a display.
+n=$((n + 1))
+cp "$src/host/tour.txt" "$work/$n.txt"
+printf 'host/tour.txt:1\t\n' >>"$index"
+if [ "$n" -eq 1 ]; then
   echo "no sandbox-script blocks found under $src" >&2
   exit 1
 fi
