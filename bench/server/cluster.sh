@@ -11,7 +11,7 @@ command -v wrk >/dev/null || { echo "wrk is missing: CRW_WITH_BENCH=1 scripts/in
 WORK=$(mktemp -d)
 PIDS=()
 cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do kill -INT "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }

@@ -12,13 +12,14 @@ ADDRS=${ADDRS:-150}
 PER=${PER:-30}
 OUT=$(mktemp -d)
 PIDS=()
-cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$OUT"; }
+cleanup() { for p in "${PIDS[@]}"; do kill -INT "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$OUT"; }
 trap cleanup EXIT
 
-"$SERVER" --port 0 --max-connections 12000 ${BUDGET:+--list-budget-bytes "$BUDGET"} > "$OUT/server.log" 2>&1 &
+"$SERVER" --port 0 --max-connections 12000 --metrics-bind 127.0.0.1:0 ${BUDGET:+--list-budget-bytes "$BUDGET"} > "$OUT/server.log" 2>&1 &
 PIDS+=("$!")
 for _ in $(seq 50); do grep -q "listening on" "$OUT/server.log" && break; sleep 0.1; done
 PORT=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$OUT/server.log")
+METRICS_PORT=$(sed -n 's/^metrics on port \([0-9]*\)$/\1/p' "$OUT/server.log")
 
 # The flood client holds its sockets until its standard input closes.
 mkfifo "$OUT/hold"
@@ -108,7 +109,7 @@ grep -q "^ready" "$OUT/flood.txt" || { echo "flood client did not finish" >&2; c
 sleep 1 # the last claims
 
 curl -s --noproxy "*" "http://127.0.0.1:$PORT/list" > "$OUT/list.json"
-curl -s --noproxy "*" "http://127.0.0.1:$PORT/metrics" > "$OUT/metrics.txt"
+curl -s --noproxy "*" "http://127.0.0.1:$METRICS_PORT/metrics" > "$OUT/metrics.txt"
 ENTRIES=$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["Searchers"]))' "$OUT/list.json")
 ORDINARY=$(grep -o '"Ordinary [0-9]*"' "$OUT/list.json" | sort -u | wc -l)
 

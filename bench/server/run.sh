@@ -10,7 +10,7 @@ DURATION=${CRW_BENCH_SECONDS:-10}
 command -v wrk >/dev/null || { echo "wrk is missing: CRW_WITH_BENCH=1 scripts/install-deps.sh" >&2; exit 1; }
 OUT=$(mktemp -d)
 PIDS=()
-cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$OUT"; }
+cleanup() { for p in "${PIDS[@]}"; do kill -INT "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$OUT"; }
 trap cleanup EXIT
 
 "$SERVER" --port 0 --max-connections 12000 > "$OUT/server.log" 2>&1 &

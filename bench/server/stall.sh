@@ -14,7 +14,7 @@ WORK=$(mktemp -d)
 PIDS=()
 cleanup() {
   [ -n "${RPID:-}" ] && kill -CONT "$RPID" 2>/dev/null || true
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do kill -INT "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
