@@ -674,7 +674,7 @@ TEST_F(ClusterTest, ClustersOnOneRedisAreKeptApartByPasswordDatabaseAndPrefix)
     EXPECT_TRUE(n.lists("second-cluster"));
 
     // The round trips so far, as a histogram: cumulative buckets, +Inf equal to the count.
-    const std::string metrics = httpRequest(n.port, "GET", "/metrics").body;
+    const std::string metrics = httpRequest(n.metricsPort, "GET", "/metrics").body;
     std::uint64_t last = 0, inf = 0, count = 0;
     std::size_t buckets = 0;
     for (std::size_t at = metrics.find("crw_redis_command_seconds_"); at != std::string::npos;

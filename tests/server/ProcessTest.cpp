@@ -36,9 +36,12 @@ unsigned short boundPort(const std::string& output)
 // drain time-out, which closes them with 1001.
 TEST(Executable, SigtermDrainsThenClosesWith1001AndExitsZero)
 {
-    Child child({"--port", "0", "--drain-timeout", "2"});
+    Child child({"--port", "0", "--drain-timeout", "2", "--metrics-bind", "127.0.0.1:0"});
+    ASSERT_TRUE(child.waitForOutput("metrics on port ")) << child.output();
     ASSERT_TRUE(child.waitForOutput("\n")) << child.output();
     const unsigned short port = boundPort(child.output());
+    const auto metricsAt = child.output().find("metrics on port ") + 16;
+    const auto metricsPort = static_cast<unsigned short>(std::stoi(child.output().substr(metricsAt)));
     Reg reg;
     ASSERT_EQ(httpRequest(port, "POST", "/register", reg.body()).status, 200);
     WsClient ws;
@@ -49,7 +52,7 @@ TEST(Executable, SigtermDrainsThenClosesWith1001AndExitsZero)
     ASSERT_TRUE(child.waitForOutput("drain: started, 1 player sockets open")) << child.output();
     EXPECT_EQ(httpRequest(port, "GET", "/health").status, 503);
     EXPECT_EQ(httpRequest(port, "POST", "/register", Reg().body(), "127.0.0.2").status, 503);
-    EXPECT_NE(httpRequest(port, "GET", "/metrics").body.find("crw_draining 1"), std::string::npos);
+    EXPECT_NE(httpRequest(metricsPort, "GET", "/metrics").body.find("crw_draining 1"), std::string::npos);
     EXPECT_FALSE(ws.read(std::chrono::seconds(4)));
     EXPECT_EQ(ws.closeCode(), 1001);
     EXPECT_EQ(child.waitExit(), 0) << child.output();
