@@ -115,7 +115,8 @@ private:
     };
     // Takes off the books the idlest unlisted session of one of the busiest networks holding more than `than`
     // sessions; `victim` is then the session to shut (null when it was already going). False when there is none.
-    bool evictLocked(std::size_t than, std::shared_ptr<Session>& victim);
+    // Every session it looked at is kept in `looked`, for the caller to let go of after the lock.
+    bool evictLocked(std::size_t than, std::shared_ptr<Session>& victim, std::vector<std::shared_ptr<Session>>& looked);
     void forgetLocked(std::unordered_map<std::uint64_t, Entry>::iterator it);
     AsyncLog log_;
     std::unique_ptr<Registry> registry_;

@@ -53,6 +53,7 @@ void LocalRegistry::list(const std::string& id, Listed listed)
 
 Registry::Register LocalRegistry::addPending(const std::string& id, Json::Value entry, const std::string& address)
 {
+    std::string network = networkOf(address, limits_.networkBitsV4, limits_.networkBitsV6);
     std::lock_guard<std::mutex> lock(mutex_);
     const auto now = Clock::now();
     auto held = listed_.find(id);
@@ -64,7 +65,6 @@ Registry::Register LocalRegistry::addPending(const std::string& id, Json::Value 
             return Register::TakenElsewhere;
         erasePending(it);
     }
-    std::string network = networkOf(address, limits_.networkBitsV4, limits_.networkBitsV6);
     auto known = pendingPerAddress_.find(address);
     if (known != pendingPerAddress_.end() && known->second >= limits_.maxPendingPerAddress)
         return Register::TooManyPending;
@@ -144,14 +144,12 @@ Registry::Update LocalRegistry::update(const std::string& id, Json::Value entry,
 
 // The target's rate is split evenly among the networks that asked lately: a heavy asker gets its share and no more,
 // so a light one, or one refused a moment ago, always finds room in its own.
-bool LocalRegistry::takeInvite(Listed& l, const std::string& address, Clock::time_point now)
+bool LocalRegistry::takeInvite(Listed& l, const std::string& network, Clock::time_point now)
 {
     const double rate = limits_.invitesPerTargetPerSecond;
     const double burst = limits_.inviteBurstPerTarget;
     l.inviteTokens = std::min(burst, l.inviteTokens + std::chrono::duration<double>(now - l.inviteRefill).count() * rate);
     l.inviteRefill = now;
-
-    const std::string network = networkOf(address, limits_.networkBitsV4, limits_.networkBitsV6);
     for (auto it = l.askers.begin(); it != l.askers.end();)
         it = now - it->second.at > kShareWindow && it->first != network ? l.askers.erase(it) : std::next(it);
     if (!l.askers.count(network) && l.askers.size() >= kMaxAskers)
@@ -182,6 +180,7 @@ Registry::InviteResult LocalRegistry::deliverInvite(const std::string& id, const
 {
     InviteResult result;
     std::shared_ptr<FrameSink> sink;
+    const std::string network = networkOf(address, limits_.networkBitsV4, limits_.networkBitsV6);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = listed_.find(id);
@@ -194,7 +193,7 @@ Registry::InviteResult LocalRegistry::deliverInvite(const std::string& id, const
                 return result;
         }
         result.name = l.name;
-        if (!takeInvite(l, address, Clock::now())) {
+        if (!takeInvite(l, network, Clock::now())) {
             result.outcome = Invite::RateLimited;
             return result;
         }

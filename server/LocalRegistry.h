@@ -79,7 +79,7 @@ private:
         Clock::time_point inviteRefill;
         std::unordered_map<std::string, Share> askers; // networks that asked lately
     };
-    bool takeInvite(Listed& target, const std::string& address, Clock::time_point now);
+    bool takeInvite(Listed& target, const std::string& network, Clock::time_point now);
 
     bool expired(const Pending& p, Clock::time_point now) const { return now - p.created > limits_.pendingTimeout; }
     void erasePending(std::unordered_map<std::string, Pending>::iterator it);

@@ -135,12 +135,15 @@ void RateLimiter::prune()
 Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const std::string& address,
                              std::uint64_t& id)
 {
+    std::string network = networkOf(address, options.networkBitsV4, options.networkBitsV6);
+    // Sessions looked at are let go only after the lock: a last reference dropped under it would unregister its
+    // session, which takes the lock again.
+    std::vector<std::shared_ptr<Session>> looked;
     std::shared_ptr<Session> evicted;
     {
         std::lock_guard<std::mutex> lock(sessionsMutex_);
         if (stopping_)
             return Admit::Stopping;
-        std::string network = networkOf(address, options.networkBitsV4, options.networkBitsV6);
         auto known = perAddress_.find(address);
         const std::size_t fromAddress = known == perAddress_.end() ? 0 : known->second;
         auto ids = perNetwork_.find(network);
@@ -149,7 +152,7 @@ Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const
             if (fromAddress >= options.maxPerAddress || fromNetwork >= options.maxPerNetwork)
                 return Admit::AddressFull;
             if (sessions_.size() >= options.maxConnections) {
-                if (!evictLocked(fromNetwork + 1, evicted))
+                if (!evictLocked(fromNetwork + 1, evicted, looked))
                     return Admit::Full;
                 ++metrics.connectionsEvicted;
             }
@@ -169,17 +172,20 @@ Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const
     return Admit::Ok;
 }
 
-bool Core::evictLocked(std::size_t than, std::shared_ptr<Session>& victimSession)
+bool Core::evictLocked(std::size_t than, std::shared_ptr<Session>& victimSession,
+                       std::vector<std::shared_ptr<Session>>& looked)
 {
     // A few of the busiest networks: one whose every connection holds a listing gives way to the next.
-    int looked = 0;
-    for (auto top = busiest_.rbegin(); top != busiest_.rend() && top->first > than && looked < 4; ++top, ++looked) {
+    int networks = 0;
+    for (auto top = busiest_.rbegin(); top != busiest_.rend() && top->first > than && networks < 4; ++top, ++networks) {
         const auto& ids = perNetwork_.at(top->second);
         auto victim = sessions_.end();
         std::shared_ptr<Session> held;
         for (std::uint64_t candidate : ids) {
             auto it = sessions_.find(candidate);
             auto live = it->second.session.lock();
+            if (live)
+                looked.push_back(live);
             if (live && live->listed())
                 continue;
             if (!live) { // on its way out already
@@ -189,7 +195,7 @@ bool Core::evictLocked(std::size_t than, std::shared_ptr<Session>& victimSession
             }
             if (victim == sessions_.end() || live->lastActive() < held->lastActive()) {
                 victim = it;
-                held = std::move(live);
+                held = live;
             }
         }
         if (victim != sessions_.end()) {
