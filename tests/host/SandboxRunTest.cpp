@@ -190,10 +190,11 @@ TEST(SandboxRun, TwoPlayersMeetOnOneServer)
     std::condition_variable listedCv;
     std::vector<std::string> listedIds;
     options.log = [&](const std::string& line) {
-        const std::string prefix = "websocket: listed ";
-        if (line.rfind(prefix, 0) == 0) {
+        // After the time and the node's name.
+        const std::string prefix = " websocket: listed ";
+        if (const auto at = line.find(prefix); at != std::string::npos) {
             std::lock_guard<std::mutex> lock(listedMutex);
-            listedIds.push_back(line.substr(prefix.size()));
+            listedIds.push_back(line.substr(at + prefix.size()));
             listedCv.notify_all();
         }
     };
