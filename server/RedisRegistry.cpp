@@ -269,7 +269,9 @@ void RedisRegistry::addPending(const std::string& id, Json::Value entry, const s
     }
     const auto& l = options_.limits;
     std::vector<std::string> args{id, address, toJson(entry), std::to_string(l.pendingTimeout.count()),
-                                  std::to_string(l.maxPending), std::to_string(l.maxPendingPerAddress)};
+                                  std::to_string(l.maxPending), std::to_string(l.maxPendingPerAddress),
+                                  networkOf(address, l.networkBitsV4, l.networkBitsV6),
+                                  std::to_string(l.maxPendingPerNetwork)};
     auto shared = std::make_shared<Done<Register>>(std::move(done));
     // A pending registration written after its time-out is harmless: it expires unless its socket claims it.
     onRedisThread(

@@ -6,6 +6,7 @@
 //   P ids         sorted set of listed ids by order;  P n:<node>  set of the ids a node holds
 //   P p:<id>      hash of a pending registration (a, e), expiring with the pending time-out
 //   P pz          sorted set of pending ids by expiry (counts);  P pa:<address> the same per address
+//   P pn:<network> the same per network;  P pnet  hash id -> network;  P pnc  sorted set network -> pending count
 //   P seq         listing order counter;  P ev  change counter, carried by every event
 //   P alive:<node> expiring liveness key holding the boot token of the process that has the id;  P nodes  set of
 //                  the nodes seen
@@ -54,15 +55,27 @@ local function put(id, o, n, s, a, e)
   redis.call('SADD', P .. 'n:' .. n, id)
   return publish({t = 'set', id = id, o = o, n = n, s = s, a = a, e = e})
 end
+local function forgetPending(id)
+  local net = redis.call('HGET', P .. 'pnet', id)
+  if not net then return end
+  redis.call('HDEL', P .. 'pnet', id)
+  redis.call('ZREM', P .. 'pn:' .. net, id)
+  if tonumber(redis.call('ZINCRBY', P .. 'pnc', -1, net)) <= 0 then redis.call('ZREM', P .. 'pnc', net) end
+end
 local function nowMs()
   local t = redis.call('TIME')
   return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
 end
 )lua";
 
-// ARGV: id, address, entry, ttl ms, max pending, max pending per address -> ok | conflict | full
+// Pending registrations are also counted per network (P pn:<network>, by expiry; P pnet: id -> network; P pnc:
+// network -> count). When every place is taken, a newcomer from a network holding fewer takes the place of the
+// busiest network's oldest one, so a flood from many addresses cannot shut everyone else out.
+// ARGV: id, address, entry, ttl ms, max pending, max pending per address, network, max pending per network
+//   -> ok | conflict | full
 inline constexpr const char* kRegister = R"lua(
 local id, addr, entry, ttl = ARGV[1], ARGV[2], ARGV[3], tonumber(ARGV[4])
+local net = ARGV[7] or addr
 local a = redis.call('HGET', P .. 'l:' .. id, 'a')
 if a and a ~= addr then return 'conflict' end
 local pk = P .. 'p:' .. id
@@ -70,11 +83,24 @@ local p = redis.call('HGET', pk, 'a')
 if p and p ~= addr then return 'conflict' end
 local now = nowMs()
 local ak = P .. 'pa:' .. addr
+for _, old in ipairs(redis.call('ZRANGEBYSCORE', P .. 'pz', '-inf', now)) do forgetPending(old) end
 redis.call('ZREMRANGEBYSCORE', P .. 'pz', '-inf', now)
 redis.call('ZREMRANGEBYSCORE', ak, '-inf', now)
 if not p then
-  if redis.call('ZCARD', P .. 'pz') >= tonumber(ARGV[5]) then return 'full' end
   if redis.call('ZCARD', ak) >= tonumber(ARGV[6]) then return 'full' end
+  local mine = tonumber(redis.call('ZSCORE', P .. 'pnc', net) or '0')
+  if ARGV[8] and mine >= tonumber(ARGV[8]) then return 'full' end
+  if redis.call('ZCARD', P .. 'pz') >= tonumber(ARGV[5]) then
+    local top = redis.call('ZREVRANGE', P .. 'pnc', 0, 0, 'WITHSCORES')
+    if not top[1] or top[1] == net or tonumber(top[2]) <= mine + 1 then return 'full' end
+    local victim = redis.call('ZRANGE', P .. 'pn:' .. top[1], 0, 0)[1]
+    if not victim then return 'full' end
+    local va = redis.call('HGET', P .. 'p:' .. victim, 'a')
+    redis.call('DEL', P .. 'p:' .. victim)
+    redis.call('ZREM', P .. 'pz', victim)
+    if va then redis.call('ZREM', P .. 'pa:' .. va, victim) end
+    forgetPending(victim)
+  end
 end
 redis.call('DEL', pk)
 redis.call('HSET', pk, 'a', addr, 'e', entry)
@@ -82,6 +108,12 @@ redis.call('PEXPIRE', pk, ttl)
 redis.call('ZADD', P .. 'pz', now + ttl, id)
 redis.call('ZADD', ak, now + ttl, id)
 redis.call('PEXPIRE', ak, ttl)
+if not redis.call('HGET', P .. 'pnet', id) then
+  redis.call('HSET', P .. 'pnet', id, net)
+  redis.call('ZINCRBY', P .. 'pnc', 1, net)
+end
+redis.call('ZADD', P .. 'pn:' .. net, now + ttl, id)
+redis.call('PEXPIRE', P .. 'pn:' .. net, ttl)
 return 'ok'
 )lua";
 
@@ -97,6 +129,7 @@ if a and a ~= addr then return {'conflict'} end
 redis.call('DEL', pk)
 redis.call('ZREM', P .. 'pz', id)
 redis.call('ZREM', P .. 'pa:' .. addr, id)
+forgetPending(id)
 local o = redis.call('INCR', P .. 'seq')
 local v = put(id, o, ARGV[3], ARGV[4], addr, p[2])
 return {'ok', o, p[2], v}
@@ -255,7 +288,9 @@ for _, n in ipairs(redis.call('SMEMBERS', P .. 'nodes')) do
     swept = swept + 1
   end
 end
-redis.call('ZREMRANGEBYSCORE', P .. 'pz', '-inf', nowMs())
+local now = nowMs()
+for _, old in ipairs(redis.call('ZRANGEBYSCORE', P .. 'pz', '-inf', now)) do forgetPending(old) end
+redis.call('ZREMRANGEBYSCORE', P .. 'pz', '-inf', now)
 return {'ok', was, redis.call('ZCARD', P .. 'pz'), swept, redis.call('GET', P .. 'ev') or '0',
         redis.call('ZCARD', P .. 'ids'), redis.call('GET', P .. 'dg') or '0', nowMs()}
 )lua";

@@ -695,3 +695,32 @@ TEST_F(ClusterTest, ClustersOnOneRedisAreKeptApartByPasswordDatabaseAndPrefix)
     EXPECT_EQ(inf, count);
     EXPECT_GE(inf, last);
 }
+
+// The pending cap is the cluster's: a flood through one node cannot take every place from newcomers on another.
+TEST_F(ClusterTest, AFullPendingCapMakesRoomForANewcomerOnAnyNode)
+{
+    tweak_ = [](crw::server::RedisRegistryOptions& o) {
+        o.limits.maxPending = 12;
+        o.limits.maxPendingPerAddress = 4;
+        o.limits.maxPendingPerNetwork = 8;
+    };
+    auto a = node("a");
+    auto b = node("b");
+    int fromRange = 0;
+    for (int host = 1; host <= 4; ++host)
+        for (int i = 0; i < 4; ++i)
+            fromRange += a.addPending("r" + std::to_string(host) + "-" + std::to_string(i), entry("x"),
+                                      "10.1.1." + std::to_string(host)) == Registry::Register::Pending;
+    EXPECT_EQ(fromRange, 8);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(b.addPending("s" + std::to_string(i), entry("x"), "10.2.2.1"), Registry::Register::Pending);
+    EXPECT_EQ(b.addPending("s9", entry("x"), "10.2.3.1"), Registry::Register::Pending);
+    EXPECT_EQ(a.claim("r1-0", 1, {}, "10.1.1.1"), Registry::Claim::NotPending);
+    // Neither the busiest network nor an equal one pushes others out.
+    EXPECT_EQ(a.addPending("r1-9", entry("x"), "10.1.1.1"), Registry::Register::TooManyPending);
+    EXPECT_EQ(b.addPending("s8", entry("x"), "10.2.2.2"), Registry::Register::Pending);
+    EXPECT_EQ(b.addPending("s7", entry("x"), "10.2.2.3"), Registry::Register::TooManyPending);
+    EXPECT_EQ(b.claim("s9", 2, {}, "10.2.3.1"), Registry::Claim::Listed);
+    EXPECT_EQ(a.claim("s0", 3, {}, "10.2.2.1"), Registry::Claim::Listed);
+    EXPECT_EQ(a.claim("r2-0", 4, {}, "10.1.1.2"), Registry::Claim::Listed);
+}
