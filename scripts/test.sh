@@ -48,6 +48,19 @@ for san in "${variants[@]}"; do
     run_variant "$san"
 done
 
+# The cluster under faults, short schedule (normal build only, two minutes at most).
+case "${CRW_SANITIZE-all}" in
+    all | none | "")
+        if command -v redis-server >/dev/null 2>&1; then
+            echo "=== fault harness, short schedule ==="
+            cmake --build build -j"$jobs" --target crw-server crw_faults
+            bench/server/faults.sh --ci build
+        else
+            echo "=== fault harness: redis-server not found, skipped ==="
+        fi
+        ;;
+esac
+
 # The plug-in's and the UI's tests again, built against the host's own ImGui
 # (1.75) instead of Debian's, in the normal variant only. Only those two test
 # targets (and what they need) are built.

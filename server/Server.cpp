@@ -346,7 +346,8 @@ private:
     bool summarising_ = false; // acceptor's strand only
 };
 
-tcp::acceptor listenOn(net::io_context& ioc, const std::string& bindAddress, unsigned short port)
+// Bound but not yet listening: the port is known (and taken), while connections are refused until listen().
+tcp::acceptor bindTo(net::io_context& ioc, const std::string& bindAddress, unsigned short port)
 {
     beast::error_code ec;
     const auto address = net::ip::make_address(bindAddress, ec);
@@ -359,11 +360,18 @@ tcp::acceptor listenOn(net::io_context& ioc, const std::string& bindAddress, uns
         acceptor.set_option(net::socket_base::reuse_address(true), ec);
     if (!ec)
         acceptor.bind(endpoint, ec);
-    if (!ec)
-        acceptor.listen(net::socket_base::max_listen_connections, ec);
     if (ec)
         throw std::runtime_error(fmt::format("cannot listen on {}:{}: {}", bindAddress, port, ec.message()));
     return acceptor;
+}
+
+void listenOn(tcp::acceptor& acceptor)
+{
+    beast::error_code ec;
+    acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec)
+        throw std::runtime_error(
+            fmt::format("cannot listen on port {}: {}", acceptor.local_endpoint().port(), ec.message()));
 }
 
 // Forgets registrations whose WebSocket never came; claim() checks the age too, so this only frees memory.
@@ -428,7 +436,7 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
         throw std::runtime_error("server already running");
 
     auto ioc = std::make_unique<net::io_context>(static_cast<int>(std::max(1u, impl_->options.ioThreads)));
-    tcp::acceptor acceptor = listenOn(*ioc, bindAddress, port);
+    tcp::acceptor acceptor = bindTo(*ioc, bindAddress, port);
     std::optional<tcp::acceptor> metricsAcceptor;
     const std::string& metricsBind = impl_->options.metricsBind;
     if (!metricsBind.empty() && metricsBind != "off") {
@@ -443,7 +451,7 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
         std::string host = metricsBind.substr(0, colon);
         if (host.size() > 2 && host.front() == '[' && host.back() == ']')
             host = host.substr(1, host.size() - 2);
-        metricsAcceptor.emplace(listenOn(*ioc, host, static_cast<unsigned short>(metricsPort)));
+        metricsAcceptor.emplace(bindTo(*ioc, host, static_cast<unsigned short>(metricsPort)));
     }
     const unsigned short bound = acceptor.local_endpoint().port();
 
@@ -471,6 +479,11 @@ unsigned short Server::start(const std::string& bindAddress, unsigned short port
                                                  refusal));
     }
 
+    // Only now: a node still waiting for its id would queue requests that their senders give up on, and apply
+    // them, stale, once it starts.
+    listenOn(acceptor);
+    if (metricsAcceptor)
+        listenOn(*metricsAcceptor);
     impl_->listener = std::make_shared<Listener>(*ioc, std::move(acceptor), core);
     if (metricsAcceptor) {
         impl_->metricsPort = metricsAcceptor->local_endpoint().port();

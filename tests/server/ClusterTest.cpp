@@ -8,6 +8,7 @@
 
 #include <json/json.h>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 
 #include <atomic>
@@ -401,8 +402,18 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     EXPECT_EQ(stale.closeCode(), 4000);
     EXPECT_EQ(stale.closeReason(), "Registration no longer listed, register again");
 
-    // A second process with node 2's id is refused while node 1's sweep runs.
-    Process twin(CRW_SERVER_EXE, {"--port", "0", "--redis", redis_.address(), "--node-id", "n2"});
+    // A second process with node 2's id is refused while node 1's sweep runs. While it waits it takes no
+    // connection: what queued there would be applied, stale, once it started.
+    const unsigned short twinPort = freePort();
+    Process twin(CRW_SERVER_EXE, {"--port", std::to_string(twinPort), "--redis", redis_.address(), "--node-id", "n2"});
+    ASSERT_TRUE(twin.waitForOutput("waiting for it to lapse", kWait)) << twin.output();
+    {
+        boost::asio::io_context ioc;
+        boost::asio::ip::tcp::socket probe(ioc);
+        boost::system::error_code ec;
+        probe.connect({boost::asio::ip::make_address("127.0.0.1"), twinPort}, ec);
+        EXPECT_EQ(ec, boost::asio::error::connection_refused);
+    }
 
     // Node 1 killed without a word: its player leaves node 2's list within 10 s.
     n1.process.signal(SIGKILL);
