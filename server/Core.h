@@ -5,6 +5,7 @@
 #include "LocalRegistry.h"
 #include "Log.h"
 #include "Metrics.h"
+#include "NetworkBooks.h"
 #include "ProxyProtocol.h"
 
 #include <atomic>
@@ -14,10 +15,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace crw::server {
@@ -122,14 +121,11 @@ private:
     std::unique_ptr<Registry> registry_;
     RedisRegistry* cluster_ = nullptr; // the same object as registry_, when clustered
     const std::string node_; // this node's name in log lines
-    // sessions_, perAddress_, perNetwork_, busiest_, webSockets_, nextSessionId_ and stopping_ are guarded by
-    // sessionsMutex_.
+    // sessions_, books_, webSockets_, nextSessionId_ and stopping_ are guarded by sessionsMutex_.
     mutable std::mutex sessionsMutex_;
     std::condition_variable sessionsGone_;
     std::unordered_map<std::uint64_t, Entry> sessions_;
-    std::unordered_map<std::string, std::size_t> perAddress_;
-    std::unordered_map<std::string, std::unordered_set<std::uint64_t>> perNetwork_;
-    std::set<std::pair<std::size_t, std::string>> busiest_; // (sessions, network), for every network in perNetwork_
+    NetworkBooks<std::uint64_t> books_; // session ids
     std::size_t webSockets_ = 0;
     std::uint64_t nextSessionId_ = 1;
     bool stopping_ = false;

@@ -22,18 +22,7 @@ std::string nameOf(const Json::Value& entry)
 
 void LocalRegistry::erasePending(std::unordered_map<std::string, Pending>::iterator it)
 {
-    auto count = pendingPerAddress_.find(it->second.address);
-    if (count != pendingPerAddress_.end() && --count->second == 0)
-        pendingPerAddress_.erase(count);
-    auto ids = pendingPerNetwork_.find(it->second.network);
-    if (ids != pendingPerNetwork_.end()) {
-        pendingBusiest_.erase({ids->second.size(), ids->first});
-        ids->second.erase({it->second.created, it->first});
-        if (ids->second.empty())
-            pendingPerNetwork_.erase(ids);
-        else
-            pendingBusiest_.emplace(ids->second.size(), ids->first);
-    }
+    pendingBooks_.remove(it->second.address, it->second.network, {it->second.created, it->first});
     pending_.erase(it);
 }
 
@@ -65,27 +54,21 @@ Registry::Register LocalRegistry::addPending(const std::string& id, Json::Value 
             return Register::TakenElsewhere;
         erasePending(it);
     }
-    auto known = pendingPerAddress_.find(address);
-    if (known != pendingPerAddress_.end() && known->second >= limits_.maxPendingPerAddress)
+    if (pendingBooks_.fromAddress(address) >= limits_.maxPendingPerAddress)
         return Register::TooManyPending;
-    auto mine = pendingPerNetwork_.find(network);
-    const std::size_t fromNetwork = mine == pendingPerNetwork_.end() ? 0 : mine->second.size();
+    const std::size_t fromNetwork = pendingBooks_.inNetwork(network);
     if (fromNetwork >= limits_.maxPendingPerNetwork)
         return Register::TooManyPending;
     if (pending_.size() >= limits_.maxPending) {
         // Full: a network holding little takes the place of the busiest one's oldest, so a flood cannot shut
         // newcomers out.
-        auto top = pendingBusiest_.rbegin();
-        if (top == pendingBusiest_.rend() || top->first <= fromNetwork + 1)
+        auto top = pendingBooks_.byLoad().rbegin();
+        if (top == pendingBooks_.byLoad().rend() || top->first <= fromNetwork + 1)
             return Register::TooManyPending;
-        const std::string oldest = pendingPerNetwork_.at(top->second).begin()->second;
+        const std::string oldest = pendingBooks_.keysOf(top->second).begin()->second;
         erasePending(pending_.find(oldest));
     }
-    ++pendingPerAddress_[address];
-    auto& ids = pendingPerNetwork_[network];
-    pendingBusiest_.erase({ids.size(), network});
-    ids.emplace(now, id);
-    pendingBusiest_.emplace(ids.size(), network);
+    pendingBooks_.add(address, network, {now, id});
     pending_.emplace(id, Pending{toJson(entry), nameOf(entry), address, std::move(network), now});
     return Register::Pending;
 }
@@ -280,9 +263,7 @@ void LocalRegistry::clear()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     pending_.clear();
-    pendingPerAddress_.clear();
-    pendingPerNetwork_.clear();
-    pendingBusiest_.clear();
+    pendingBooks_.clear();
     order_.clear();
     listed_.clear();
     changed();

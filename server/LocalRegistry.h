@@ -1,11 +1,11 @@
 // The registry kept in this process's memory.
 #pragma once
 
+#include "NetworkBooks.h"
 #include "Registry.h"
 
 #include <map>
 #include <mutex>
-#include <set>
 #include <unordered_map>
 
 namespace crw::server {
@@ -90,10 +90,8 @@ private:
     // Every member below is guarded by mutex_.
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Pending> pending_;
-    std::unordered_map<std::string, std::size_t> pendingPerAddress_;
-    // Per network, its pending ids oldest first; and the networks by how many they hold.
-    std::unordered_map<std::string, std::set<std::pair<Clock::time_point, std::string>>> pendingPerNetwork_;
-    std::set<std::pair<std::size_t, std::string>> pendingBusiest_;
+    // Per network, its pending ids oldest first.
+    NetworkBooks<std::pair<Clock::time_point, std::string>> pendingBooks_;
     std::unordered_map<std::string, Listed> listed_;
     std::map<std::uint64_t, const std::string*> order_; // listing order -> key in listed_
     std::uint64_t nextOrder_ = 0;

@@ -144,10 +144,8 @@ Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const
         std::lock_guard<std::mutex> lock(sessionsMutex_);
         if (stopping_)
             return Admit::Stopping;
-        auto known = perAddress_.find(address);
-        const std::size_t fromAddress = known == perAddress_.end() ? 0 : known->second;
-        auto ids = perNetwork_.find(network);
-        const std::size_t fromNetwork = ids == perNetwork_.end() ? 0 : ids->second.size();
+        const std::size_t fromAddress = books_.fromAddress(address);
+        const std::size_t fromNetwork = books_.inNetwork(network);
         if (!handoff) {
             if (fromAddress >= options.maxPerAddress || fromNetwork >= options.maxPerNetwork)
                 return Admit::AddressFull;
@@ -157,12 +155,8 @@ Core::Admit Core::addSession(std::weak_ptr<Session> session, bool handoff, const
                 ++metrics.connectionsEvicted;
             }
         }
-        ++perAddress_[address];
         id = nextSessionId_++;
-        auto& mine = perNetwork_[network];
-        busiest_.erase({mine.size(), network});
-        mine.insert(id);
-        busiest_.emplace(mine.size(), network);
+        books_.add(address, network, id);
         // Only a WebSocket is handed over from an HTTP connection.
         sessions_.emplace(id, Entry{std::move(session), address, std::move(network), handoff});
         webSockets_ += handoff ? 1 : 0;
@@ -177,8 +171,9 @@ bool Core::evictLocked(std::size_t than, std::shared_ptr<Session>& victimSession
 {
     // A few of the busiest networks: one whose every connection holds a listing gives way to the next.
     int networks = 0;
-    for (auto top = busiest_.rbegin(); top != busiest_.rend() && top->first > than && networks < 4; ++top, ++networks) {
-        const auto& ids = perNetwork_.at(top->second);
+    const auto& byLoad = books_.byLoad();
+    for (auto top = byLoad.rbegin(); top != byLoad.rend() && top->first > than && networks < 4; ++top, ++networks) {
+        const auto& ids = books_.keysOf(top->second);
         auto victim = sessions_.end();
         std::shared_ptr<Session> held;
         for (std::uint64_t candidate : ids) {
@@ -209,18 +204,7 @@ bool Core::evictLocked(std::size_t than, std::shared_ptr<Session>& victimSession
 
 void Core::forgetLocked(std::unordered_map<std::uint64_t, Entry>::iterator it)
 {
-    auto count = perAddress_.find(it->second.address);
-    if (count != perAddress_.end() && --count->second == 0)
-        perAddress_.erase(count);
-    auto ids = perNetwork_.find(it->second.network);
-    if (ids != perNetwork_.end()) {
-        busiest_.erase({ids->second.size(), ids->first});
-        ids->second.erase(it->first);
-        if (ids->second.empty())
-            perNetwork_.erase(ids);
-        else
-            busiest_.emplace(ids->second.size(), ids->first);
-    }
+    books_.remove(it->second.address, it->second.network, it->first);
     if (it->second.webSocket)
         --webSockets_;
     sessions_.erase(it);
