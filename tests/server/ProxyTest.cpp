@@ -233,9 +233,11 @@ TEST(Balancer, HAProxyInFrontOfTwoNodes)
 
     // Rolling restart. More players join until each node holds some.
     std::map<std::string, std::vector<std::size_t>> on; // node -> players
-    // A busy machine may fail a health check or two, so a few more than two tries.
+    // A busy machine may fail a health check or two, so a few more than two tries. A registration and its socket are
+    // two connections: one more request between players makes the next socket meet the other node.
     for (int i = 0; i < 30 && (on["a"].empty() || on["b"].empty()); ++i) {
         if (i > 0) {
+            httpRequest(port, "GET", "/CheckAPI");
             regs.emplace_back();
             regs.back().id = "Steam|765611900000001" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "|0";
             players.push_back(registerThrough(port, regs.back(), "127.0.1." + std::to_string(i)));
