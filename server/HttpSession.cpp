@@ -8,6 +8,9 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
+#include <sys/socket.h>
+
 namespace crw::server {
 
 namespace {
@@ -17,11 +20,21 @@ constexpr std::size_t kHeaderLimit = 8 * 1024;
 constexpr std::size_t kReadBufferLimit = 2 * kHeaderLimit;
 constexpr std::size_t kDrainLimit = 1024 * 1024;
 constexpr std::chrono::seconds kDrainTime{2};
+constexpr unsigned kClientGone = 499; // logged and counted only: nobody is there to read it
 
 bool isParseError(beast::error_code ec)
 {
     static const beast::error_code sample = http::error::bad_target;
     return ec.category() == sample.category();
+}
+
+// The sender closed its end (or reset it) before its request was read: it sat in the queue of a stalled or starting
+// node, and its sender gave up on it.
+bool hungUp(tcp::socket& socket)
+{
+    char byte;
+    const ssize_t n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 // Keeps hostile bytes out of the log.
@@ -396,6 +409,12 @@ void HttpSession::onBody(beast::error_code ec)
     const std::string path = pathOf(req.target());
     if (auto reply = immediate(*core_, path, metricsPort_))
         return answer(path, std::move(*reply));
+    // Applied now, a change nobody waits for any more could undo what its sender has sent since.
+    if (hungUp(stream_.socket())) {
+        logRequest(kClientGone);
+        stream_.close();
+        return;
+    }
     // The request stays in the parser until the answer is written: nothing is read meanwhile.
     auto finish = [self = shared_from_this(), path](Reply reply) {
         net::dispatch(self->executor_,

@@ -371,6 +371,22 @@ TEST_F(ClusterTest, TwoServerProcessesShareThePlayersAndOutliveRedisAndEachOther
     EXPECT_NE(metrics.find("crw_redis_up 1\n"), std::string::npos);
     EXPECT_NE(metrics.find(R"(crw_http_requests_total{path="/register",status="200"} 1)"), std::string::npos);
 
+    // Node 2 stalls with an update queued; its sender gives up and sends a newer one through node 1. Once node 2
+    // resumes, the abandoned one is not applied over it.
+    Reg older = reg, newer = reg;
+    older.title = "queued while stalled";
+    newer.title = "sent after giving up";
+    n2.process.signal(SIGSTOP);
+    rawExchange(n2.port,
+                "POST /UpdateRegistration HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(older.body().size()) +
+                    "\r\n\r\n" + older.body(),
+                std::chrono::milliseconds(200));
+    EXPECT_EQ(httpRequest(n1.port, "POST", "/UpdateRegistration", newer.body()).status, 200);
+    n2.process.signal(SIGCONT);
+    EXPECT_TRUE(n2.process.waitForOutput("POST /UpdateRegistration 499", kWait)) << n2.process.output();
+    EXPECT_TRUE(eventually([&] { return n1.lists(newer.title) && n2.lists(newer.title); }));
+    EXPECT_FALSE(n1.lists(older.title) || n2.lists(older.title));
+
     // Redis away: what needs it is 503, the list and the socket stay.
     redis_.stop();
     Reg other;
