@@ -70,8 +70,15 @@ bool Process::waitForOutput(const std::string& text, std::chrono::milliseconds l
 
 void Process::signal(int sig)
 {
-    if (pid_ > 0)
-        kill(pid_, sig);
+    if (pid_ <= 0)
+        return;
+    kill(pid_, sig);
+    // kill() returns before every thread has stopped, and callers count on a stopped child taking nothing in. The
+    // report is left in place (WNOWAIT), so that an exit is still reaped by waitExit().
+    if (sig == SIGSTOP) {
+        siginfo_t info{};
+        waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WEXITED | WNOWAIT);
+    }
 }
 
 int Process::waitExit(std::chrono::milliseconds limit)
