@@ -13,7 +13,7 @@ PIDS=()
 cleanup() { for p in "${PIDS[@]}"; do kill -INT "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done; rm -rf "$OUT"; }
 trap cleanup EXIT
 
-"$SERVER" --port 0 --max-connections 12000 > "$OUT/server.log" 2>&1 &
+"$SERVER" --port 0 --max-connections 12000 --network-bits-v4 32 > "$OUT/server.log" 2>&1 &
 SERVER_PID=$!
 PIDS+=("$SERVER_PID")
 for _ in $(seq 50); do grep -q "listening on" "$OUT/server.log" && break; sleep 0.1; done
