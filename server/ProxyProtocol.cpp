@@ -14,12 +14,17 @@ constexpr char kV1Prefix[] = "PROXY ";
 constexpr std::size_t kV1PrefixBytes = sizeof kV1Prefix - 1;
 constexpr unsigned char kV2Signature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
 
-// A client seen through an IPv6 socket as ::ffff:a.b.c.d is the IPv4 client a.b.c.d.
+// A client seen through an IPv6 socket as ::ffff:a.b.c.d is the IPv4 client a.b.c.d. A scope id (which no header
+// should carry) is dropped: varying it must not make one client look like many.
 ip::address plain(const ip::address& address)
 {
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return ip::make_address_v4(ip::v4_mapped, address.to_v6());
-    return address;
+    if (!address.is_v6())
+        return address;
+    ip::address_v6 v6 = address.to_v6();
+    if (v6.is_v4_mapped())
+        return ip::make_address_v4(ip::v4_mapped, v6);
+    v6.scope_id(0);
+    return v6;
 }
 
 bool parsePort(const std::string& text)

@@ -41,6 +41,7 @@ TEST(ProxyHeader, ReadsBothVersionsInAnyPiecesAndNeverTakesTheRequest)
     const std::vector<std::pair<std::string, std::string>> headers = {
         {v1("127.0.0.2"), "127.0.0.2"},
         {"PROXY TCP6 ::ffff:10.1.2.3 ::1 1 65535\r\n", "10.1.2.3"},
+        {"PROXY TCP6 fe80::1%-3 ::1 1 2\r\n", "fe80::1"}, // a scope id is no part of the client
         {"PROXY UNKNOWN ffff::1 whatever\r\n", ""},
         {v2(0x21, 0x11, kV4Pair + std::string("\x04\0\x03xyz", 6)), "127.0.0.2"}, // a TLV after the addresses
         {v2(0x21, 0x21, v6Pair), "2001:db8::1"},
