@@ -153,14 +153,16 @@ TEST(Timer, StopUnderTheGuardIsFinalEvenOnceTheCountdownHasEnded)
         std::this_thread::sleep_for(60ms); // well past the interval: the countdown waits for the guard
         t.stop();
     }
+    std::chrono::steady_clock::time_point restarted;
     {
         std::unique_lock<std::recursive_mutex> held(guard);
         t.start();
         std::this_thread::sleep_for(60ms);
         t.stop();
+        // Taken before the new countdown starts: a slow machine may pause this thread after start() returns.
+        restarted = std::chrono::steady_clock::now();
         t.start();
     }
-    const auto restarted = std::chrono::steady_clock::now();
     ASSERT_TRUE(c.waitFor(1, 2s));
     EXPECT_GE(c.last - restarted, 5ms);
     t.shutdown();
