@@ -125,14 +125,7 @@ TEST_F(ServerTest, OneAddressCannotLockEveryoneOut)
     // More idle connections from one address than the whole server used to hold.
     net::io_context ioc;
     std::vector<std::unique_ptr<tcp::socket>> idle;
-    for (int i = 0; i < 520; ++i) {
-        auto s = std::make_unique<tcp::socket>(ioc);
-        s->open(tcp::v4());
-        s->bind(tcp::endpoint(net::ip::make_address(kStranger), 0));
-        beast::error_code ec;
-        s->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port_), ec);
-        idle.push_back(std::move(s));
-    }
+    holdIdle(ioc, idle, kStranger, 520, port_);
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(httpRequest(port_, "GET", "/CheckAPI").status, 200);
     EXPECT_TRUE(eventually([&] {

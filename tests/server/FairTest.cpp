@@ -5,20 +5,6 @@ using namespace crw::test;
 
 namespace {
 
-// Idle connections from `from`, held open by the caller.
-void holdIdle(net::io_context& ioc, std::vector<std::unique_ptr<tcp::socket>>& idle, const std::string& from,
-              int count, unsigned short port)
-{
-    for (int i = 0; i < count; ++i) {
-        auto s = std::make_unique<tcp::socket>(ioc);
-        s->open(tcp::v4());
-        s->bind(tcp::endpoint(net::ip::make_address(from), 0));
-        beast::error_code ec;
-        s->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
-        idle.push_back(std::move(s));
-    }
-}
-
 std::string metric(unsigned short port, const std::string& name)
 {
     const std::string body = httpRequest(port, "GET", "/metrics").body;

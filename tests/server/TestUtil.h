@@ -43,6 +43,10 @@ HttpResult httpRequest(unsigned short port, const std::string& method, const std
 std::string rawExchange(unsigned short port, const std::string& bytes, std::chrono::milliseconds limit = kWait,
                         const std::string& from = {});
 
+// `count` idle connections from `from`, held open in `idle` by the caller.
+void holdIdle(net::io_context& ioc, std::vector<std::unique_ptr<tcp::socket>>& idle, const std::string& from,
+              int count, unsigned short port);
+
 // The registration body exactly as the plug-in writes it.
 struct Reg {
     std::string title = "Looking for a calm duo";
